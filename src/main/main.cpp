@@ -1,0 +1,23 @@
+// corvane-mcp: a read-only disk analysis server speaking the Model Context
+// Protocol over standard input and output.
+#include <cstdio>
+#include <string>
+
+#include "mcp_server/line_reader.h"
+#include "mcp_server/message_loop.h"
+#include "platform/runtime.h"
+#include "platform/stdio.h"
+
+int main() {
+  corvane::Status started = corvane::runtime::start();
+  if (!started.ok()) {
+    std::string text = "[corvane-mcp] failed to start runtime: " + started.error() + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    return 1;
+  }
+  corvane::platform::prepare_stdio();
+  corvane::mcp::LineReader input(corvane::platform::read_stdin);
+  corvane::mcp::serve(input, corvane::platform::write_stdout);
+  corvane::runtime::stop();
+  return 0;
+}

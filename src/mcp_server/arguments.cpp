@@ -1,0 +1,53 @@
+#include "mcp_server/arguments.h"
+
+#include <algorithm>
+
+namespace corvane::mcp {
+
+namespace {
+
+const Json* member(const Json& arguments, std::string_view name) {
+  if (!arguments.is_object()) return nullptr;
+  auto it = arguments.find(name);
+  return it == arguments.end() ? nullptr : &*it;
+}
+
+}  // namespace
+
+Result<std::string> required_string(const Json& arguments, std::string_view name) {
+  const Json* value = member(arguments, name);
+  if (value == nullptr || !value->is_string()) {
+    return make_error("missing required string argument: " + std::string(name));
+  }
+  return value->get<std::string>();
+}
+
+bool optional_bool(const Json& arguments, std::string_view name, bool fallback) {
+  const Json* value = member(arguments, name);
+  return value != nullptr && value->is_boolean() ? value->get<bool>() : fallback;
+}
+
+std::vector<std::string> optional_string_list(const Json& arguments, std::string_view name) {
+  std::vector<std::string> out;
+  const Json* value = member(arguments, name);
+  if (value == nullptr || !value->is_array()) return out;
+  for (const Json& element : *value) {
+    if (element.is_string()) out.push_back(element.get<std::string>());
+  }
+  return out;
+}
+
+int top_n_argument(const Json& arguments) {
+  constexpr int kDefault = 20;
+  const Json* value = member(arguments, "top_n");
+  if (value == nullptr) return kDefault;
+  // The parser keeps integer literals as integers; 10.0 and 1e1 are floats.
+  if (value->is_number_unsigned()) {
+    auto n = value->get<std::uint64_t>();
+    return static_cast<int>(std::clamp<std::uint64_t>(n, 1, 200));
+  }
+  if (value->is_number_integer() && value->get<std::int64_t>() == 0) return 1;  // "-0"
+  return kDefault;
+}
+
+}  // namespace corvane::mcp

@@ -1,0 +1,44 @@
+#include "mcp_server/message_loop.h"
+
+#include "mcp_server/json_text.h"
+#include "mcp_server/methods.h"
+#include "mcp_server/text.h"
+
+namespace corvane::mcp {
+
+std::optional<Json> handle_line(std::string_view line) {
+  std::string_view text = trim_unicode_whitespace(line);
+  if (text.empty()) return std::nullopt;
+
+  Result<Json> parsed = parse_json(text);
+  if (!parsed.ok()) return error_reply(nullptr, kParseError, "Parse error: " + parsed.error());
+
+  const Json& message = parsed.value();
+  if (!message.is_object()) return std::nullopt;
+  auto id = message.find("id");
+  if (id == message.end()) return std::nullopt;  // a notification
+
+  std::string_view method;
+  if (auto m = message.find("method"); m != message.end() && m->is_string()) {
+    method = m->get_ref<const std::string&>();
+  }
+  return handle_request(*id, method, message);
+}
+
+void serve(LineReader& input, const std::function<bool(std::string_view)>& write) {
+  while (std::optional<std::string> line = input.next()) {
+    if (!is_valid_utf8(*line)) return;
+    std::optional<Json> reply = handle_line(*line);
+    if (!reply) continue;
+    std::string text;
+    try {
+      text = to_compact_json(*reply);
+    } catch (const std::exception&) {
+      continue;  // nothing is written for a reply that cannot be serialised
+    }
+    text += '\n';
+    (void)write(text);
+  }
+}
+
+}  // namespace corvane::mcp

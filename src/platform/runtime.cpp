@@ -1,0 +1,214 @@
+#include "platform/runtime.h"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <typeinfo>
+
+namespace corvane::runtime {
+
+// ---- BlockingPool ----------------------------------------------------------
+
+BlockingPool::BlockingPool(std::size_t max_threads) : max_threads_(std::max<std::size_t>(1, max_threads)) {
+  // One thread up front, so that a machine that cannot start threads is found
+  // at start-up rather than at the first tool call.
+  threads_.emplace_back([this] { worker_loop(); });
+}
+
+BlockingPool::~BlockingPool() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (auto& t : threads_) t.join();
+}
+
+void BlockingPool::submit(std::function<void()> task) {
+  std::unique_lock lock(mutex_);
+  queue_.push_back(std::move(task));
+  if (idle_ < queue_.size() && threads_.size() < max_threads_) {
+    threads_.emplace_back([this] { worker_loop(); });
+  }
+  lock.unlock();
+  wake_.notify_one();
+}
+
+void BlockingPool::worker_loop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    ++idle_;
+    wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    --idle_;
+    if (queue_.empty()) return;  // stopping and nothing left
+    auto task = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    task();
+    lock.lock();
+  }
+}
+
+// ---- ParallelPool ----------------------------------------------------------
+
+struct ParallelPool::Loop {
+  std::size_t count;
+  const std::function<void(std::size_t)>* body;
+  std::atomic<std::size_t> next{0};
+  std::mutex failure_mutex;
+  std::exception_ptr failure;
+};
+
+ParallelPool::ParallelPool(std::size_t workers) {
+  workers = std::max<std::size_t>(1, workers);
+  workers_.reserve(workers);
+  try {
+    for (std::size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { worker_loop(); });
+  } catch (...) {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto& t : workers_) t.join();
+    throw;
+  }
+}
+
+ParallelPool::~ParallelPool() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  for (auto& t : workers_) t.join();
+}
+
+void ParallelPool::drain(Loop& loop) {
+  for (;;) {
+    std::size_t i = loop.next.fetch_add(1, std::memory_order_relaxed);
+    if (i >= loop.count) return;
+    try {
+      (*loop.body)(i);
+    } catch (...) {
+      std::lock_guard lock(loop.failure_mutex);
+      if (!loop.failure) loop.failure = std::current_exception();
+      // Stop handing out further indices once one call has failed.
+      loop.next.store(loop.count, std::memory_order_relaxed);
+    }
+  }
+}
+
+void ParallelPool::worker_loop() {
+  std::size_t seen = 0;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [&] { return stopping_ || (current_ != nullptr && generation_ != seen); });
+    if (stopping_) return;
+    seen = generation_;
+    Loop* loop = current_;
+    ++active_;
+    lock.unlock();
+    drain(*loop);
+    lock.lock();
+    if (--active_ == 0) done_.notify_all();
+  }
+}
+
+void ParallelPool::for_each_index(std::size_t count, const std::function<void(std::size_t)>& body) {
+  if (count == 0) return;
+  std::lock_guard run_lock(run_mutex_);
+  Loop loop;
+  loop.count = count;
+  loop.body = &body;
+  {
+    std::lock_guard lock(mutex_);
+    current_ = &loop;
+    ++generation_;
+  }
+  wake_.notify_all();
+  drain(loop);
+  {
+    // Workers that picked the loop up must be out of it before it goes away.
+    std::unique_lock lock(mutex_);
+    current_ = nullptr;
+    done_.wait(lock, [this] { return active_ == 0; });
+  }
+  if (loop.failure) std::rethrow_exception(loop.failure);
+}
+
+// ---- process-wide pools ----------------------------------------------------
+
+namespace {
+
+std::size_t logical_processors() {
+  unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : n;
+}
+
+struct Pools {
+  std::mutex mutex;
+  std::unique_ptr<ParallelPool> parallel;
+  std::unique_ptr<BlockingPool> blocking;
+};
+
+Pools& pools() {
+  static Pools instance;
+  return instance;
+}
+
+void build_locked(Pools& p) {
+  std::size_t n = logical_processors();
+  if (!p.parallel) p.parallel = std::make_unique<ParallelPool>(n);
+  if (!p.blocking) p.blocking = std::make_unique<BlockingPool>(512 + n);
+}
+
+}  // namespace
+
+Status start() {
+  Pools& p = pools();
+  std::lock_guard lock(p.mutex);
+  try {
+    build_locked(p);
+  } catch (...) {
+    p.blocking.reset();
+    p.parallel.reset();
+    return make_error(describe_exception(std::current_exception()));
+  }
+  return ok_status();
+}
+
+void stop() {
+  Pools& p = pools();
+  std::lock_guard lock(p.mutex);
+  p.blocking.reset();
+  p.parallel.reset();
+}
+
+BlockingPool& blocking_pool() {
+  Pools& p = pools();
+  std::lock_guard lock(p.mutex);
+  build_locked(p);
+  return *p.blocking;
+}
+
+ParallelPool& parallel_pool() {
+  Pools& p = pools();
+  std::lock_guard lock(p.mutex);
+  build_locked(p);
+  return *p.parallel;
+}
+
+std::string describe_exception(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    return std::string("task ended by an exception: ") + e.what();
+  } catch (...) {
+    return "task ended by an exception of unknown type";
+  }
+}
+
+}  // namespace corvane::runtime

@@ -1,0 +1,21 @@
+// The process's own standard streams, unbuffered and in binary mode, so that
+// a reply line is exactly the bytes written and a read never waits for more
+// than the peer has sent.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace corvane::platform {
+
+// Puts standard input and output into binary mode (no newline translation).
+void prepare_stdio();
+
+// Reads up to `capacity` bytes from standard input. Returns the count read,
+// 0 at end of input, or -1 on a read error.
+long read_stdin(char* buffer, std::size_t capacity);
+
+// Writes all of `bytes` to standard output. Returns false on failure.
+bool write_stdout(std::string_view bytes);
+
+}  // namespace corvane::platform
