@@ -86,6 +86,11 @@ Result<Json> parse_json(std::string_view text) {
     return Json::parse(text.begin(), text.end());
   } catch (const Json::parse_error& e) {
     return make_error(describe_parse_error(e));
+  } catch (const Json::out_of_range&) {
+    // A number too large for a double (1e400) is reported without a place.
+    return make_error("number out of range");
+  } catch (const Json::exception& e) {
+    return make_error(e.what());
   }
 }
 

@@ -28,13 +28,15 @@ std::optional<Json> handle_line(std::string_view line) {
 void serve(LineReader& input, const std::function<bool(std::string_view)>& write) {
   while (std::optional<std::string> line = input.next()) {
     if (!is_valid_utf8(*line)) return;
-    std::optional<Json> reply = handle_line(*line);
-    if (!reply) continue;
     std::string text;
     try {
+      std::optional<Json> reply = handle_line(*line);
+      if (!reply) continue;
       text = to_compact_json(*reply);
     } catch (const std::exception&) {
-      continue;  // nothing is written for a reply that cannot be serialised
+      // Out of memory for this line or its reply: nothing can be written for
+      // it, and the server stays up for the next one.
+      continue;
     }
     text += '\n';
     (void)write(text);

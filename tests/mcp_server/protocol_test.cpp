@@ -40,6 +40,12 @@ TEST(MessageHandlingTest, ParseErrorsCarryNullIdAndThePlaceOfTheFault) {
   auto nested = handle_line(R"({"id":1,"params":)" + deep);
   ASSERT_TRUE(nested);
   EXPECT_EQ((*nested)["error"]["code"], -32700);
+  // A number beyond a double's range is refused like any other bad literal.
+  auto huge = handle_line(R"({"id":1e400,"method":"ping"})");
+  ASSERT_TRUE(huge);
+  EXPECT_EQ((*huge)["error"]["code"], -32700);
+  EXPECT_EQ((*huge)["id"], nullptr);
+
   // Brackets inside strings do not count as nesting.
   EXPECT_NE(reply_to(R"({"id":1,"method":"ping","params":")" + deep + "\"}"), "<none>");
   EXPECT_EQ(reply_to(R"({"id":1,"method":"ping","params":")" + deep + "\"}"),

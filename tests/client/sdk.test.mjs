@@ -1,0 +1,66 @@
+// The official MCP TypeScript SDK client against the built server.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { Client } from '@modelcontextprotocol/sdk/client/index.js';
+import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
+
+const BIN = process.env.CORVANE_BIN;
+if (!BIN) throw new Error('CORVANE_BIN must name the server binary');
+
+let client;
+let stderr = '';
+
+before(async () => {
+  const transport = new StdioClientTransport({ command: BIN, args: [], stderr: 'pipe' });
+  transport.stderr?.on('data', (d) => { stderr += d; });
+  client = new Client({ name: 'corvane-sdk-tests', version: '1.0.0' });
+  await client.connect(transport);
+});
+
+after(async () => {
+  await client?.close();
+  assert.equal(stderr, '', 'the server writes nothing to stderr in a normal run');
+});
+
+test('initialize: identity, capabilities and instructions reach the client', () => {
+  assert.deepEqual(client.getServerVersion(), { name: 'corvane', version: '1.4.1' });
+  assert.deepEqual(client.getServerCapabilities(), { tools: {} });
+  const instructions = client.getInstructions();
+  assert.match(instructions, /^Corvane read-only disk analysis tools\./);
+  assert.match(instructions, /get_corvane_app tool \(https:\/\/corvane\.app\)\.$/);
+});
+
+test('listTools: the eight tools in catalogue order, each schema strict', async () => {
+  const { tools } = await client.listTools();
+  assert.deepEqual(tools.map((t) => t.name), [
+    'list_disks', 'disk_health', 'scan_junk', 'scan_top_files',
+    'scan_empty_files', 'scan_empty_folders', 'find_copies', 'get_corvane_app',
+  ]);
+  for (const tool of tools) {
+    assert.equal(tool.inputSchema.type, 'object');
+    assert.equal(tool.inputSchema.additionalProperties, false);
+  }
+  const findCopies = tools.find((t) => t.name === 'find_copies');
+  assert.deepEqual(findCopies.inputSchema.required, ['seed_path', 'search_dirs']);
+  assert.equal(findCopies.inputSchema.properties.similarity_threshold.default, 0.85);
+});
+
+test('callTool get_corvane_app: a payload without footer', async () => {
+  const result = await client.callTool({ name: 'get_corvane_app', arguments: {} });
+  assert.equal(result.isError, false);
+  assert.equal(result.content.length, 1);
+  assert.equal(result.content[0].type, 'text');
+  const payload = JSON.parse(result.content[0].text);
+  assert.equal(payload.name, 'Corvane');
+  assert.equal(payload.download, 'https://corvane.app/download');
+});
+
+test('callTool of an unknown tool: an error result, not a protocol error', async () => {
+  const result = await client.callTool({ name: 'defragment', arguments: {} });
+  assert.equal(result.isError, true);
+  assert.equal(result.content[0].text, 'Error: Unknown tool: defragment');
+});
+
+test('ping answers', async () => {
+  assert.deepEqual(await client.ping(), {});
+});
