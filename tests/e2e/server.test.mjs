@@ -135,3 +135,10 @@ test('a number too large for a double is a parse error, not a crash', async () =
   assert.equal(replies[0].id, null);
   assert.deepEqual(replies[1], { id: 2, jsonrpc: '2.0', result: {} });
 });
+
+test('tools/list matches the reviewed catalogue byte for byte', async () => {
+  const { readFileSync } = await import('node:fs');
+  const golden = readFileSync(new URL('./golden/tools_list.line', import.meta.url), 'utf8').trimEnd();
+  const run = await runServer(request(1, 'tools/list') + '\n');
+  assert.equal(run.lines[0], golden);
+});
