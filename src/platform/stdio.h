@@ -8,7 +8,9 @@
 
 namespace corvane::platform {
 
-// Puts standard input and output into binary mode (no newline translation).
+// Puts standard input into binary mode and sets standard output aside for
+// replies alone: the process's own standard output then goes to the null
+// device, so nothing but replies can reach the client.
 void prepare_stdio();
 
 // Reads up to `capacity` bytes from standard input. Returns the count read,

@@ -1,11 +1,30 @@
 #include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "platform/stdio.h"
 
 namespace corvane::platform {
 
-void prepare_stdio() {}
+namespace {
+// Replies go to a private duplicate of the original standard output, so
+// that nothing else in the process (a library's stray print) can put bytes
+// between them.
+int g_reply_fd = STDOUT_FILENO;
+}  // namespace
+
+void prepare_stdio() {
+  int saved = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (saved < 0) return;
+  int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null_fd < 0) {
+    ::close(saved);
+    return;
+  }
+  ::dup2(null_fd, STDOUT_FILENO);
+  ::close(null_fd);
+  g_reply_fd = saved;
+}
 
 long read_stdin(char* buffer, std::size_t capacity) {
   for (;;) {
@@ -17,7 +36,7 @@ long read_stdin(char* buffer, std::size_t capacity) {
 
 bool write_stdout(std::string_view bytes) {
   while (!bytes.empty()) {
-    ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+    ssize_t n = ::write(g_reply_fd, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
