@@ -40,8 +40,9 @@ for (const lane of process.argv.slice(2)) {
       for (const k of Object.keys(counts)) counts[k] += c[k];
     }
   }
-  // A ctest test that failed but whose own results show no failure (a crash,
-  // a sanitizer report at exit, a timeout) counts as one more failure.
+  // A ctest test without results of its own (a fuzz run) counts as one test.
+  // One that failed while its own results show no failure (a crash, a
+  // sanitizer report at exit, a timeout) counts as one more failure.
   const ctestFile = join(dir, 'ctest.junit');
   let programs = 0;
   if (existsSync(ctestFile)) {
@@ -50,7 +51,8 @@ for (const lane of process.argv.slice(2)) {
       programs++;
       const failedHere = /<failure\b/.test(m[3] || '') || /status="fail"/.test(m[0]);
       const own = perProgram.get(m[1]);
-      if (failedHere && (!own || own.failed === 0)) counts.failed++;
+      if (!own && !failedHere) counts.passed++;
+      else if (failedHere && (!own || own.failed === 0)) counts.failed++;
     }
   }
   if (programs === 0 && counts.passed + counts.failed === 0) {
