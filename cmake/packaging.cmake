@@ -1,0 +1,36 @@
+# Install rules and packages: a ZIP for Windows (the static corvane-mcp.exe,
+# README, licence) and a Debian package for Linux (/usr/bin/corvane-mcp).
+# The version comes from project(), the same one the server announces.
+if(WIN32)
+  install(TARGETS corvane-mcp RUNTIME DESTINATION .)
+  install(FILES README.md LICENSE CHANGELOG.md DESTINATION .)
+else()
+  include(GNUInstallDirs)
+  install(TARGETS corvane-mcp RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES README.md LICENSE CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/corvane-mcp)
+endif()
+
+set(CPACK_PACKAGE_NAME corvane-mcp)
+set(CPACK_PACKAGE_VENDOR "Corvane")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Read-only disk analysis tools for AI assistants (MCP server)")
+set(CPACK_PACKAGE_CONTACT "Corvane <support@corvane.app>")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME corvane-mcp-${PROJECT_VERSION}-windows-x64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS smartmontools)
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+      "Model Context Protocol server for read-only disk analysis.\n Lists volumes, reads disk health, finds junk, the largest files, empty files\n and folders, and copies of a file. It never deletes, moves or writes a file.")
+endif()
+include(CPack)
