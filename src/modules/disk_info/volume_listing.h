@@ -10,9 +10,9 @@
 namespace corvane::disk_info {
 
 struct VolumeRecord {
-  std::string mount_point;
-  std::string name;         // the label; empty when the volume has none
-  std::string file_system;
+  std::string mount_point{};
+  std::string name{};         // the label; empty when the volume has none
+  std::string file_system{};
   std::uint64_t total_bytes = 0;
   std::uint64_t used_bytes = 0;       // total - available, saturating at 0
   std::uint64_t available_bytes = 0;  // all free bytes, not the caller's quota
