@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "platform/process.h"
@@ -146,11 +147,15 @@ void reap_killed(pid_t pid) {
     if (got == pid || (got < 0 && errno != EINTR)) return;
     ::poll(nullptr, 0, 5);
   }
-  std::thread([pid] {
-    int ignored = 0;
-    while (::waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
-    }
-  }).detach();
+  try {
+    std::thread([pid] {
+      int ignored = 0;
+      while (::waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to spare: the zombie stays until the server exits.
+  }
 }
 
 void collect(pid_t pid, Descriptor& out, Descriptor& err, Clock::time_point deadline,

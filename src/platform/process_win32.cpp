@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "platform/process.h"
@@ -207,15 +208,31 @@ class Win32ProcessRunner final : public ProcessRunner {
     pipes.out_write.reset();
     pipes.err_write.reset();
 
-    return collect(process, job, pipes, Clock::now() + request.time_limit);
+    auto drain = std::make_shared<Drain>();
+    if (!start_reader(drain, pipes.out_read, true) || !start_reader(drain, pipes.err_read, false)) {
+      // Without a reader the child could block on a full pipe: end it now.
+      if (job.get()) TerminateJobObject(job.get(), 1);
+      TerminateProcess(process.get(), 1);
+      WaitForSingleObject(process.get(), 2000);
+      return make_error("no thread could be started to read the child's output");
+    }
+    return collect(process, job, drain, Clock::now() + request.time_limit);
   }
 
  private:
-  static ProcessOutput collect(Handle& process, Handle& job, Pipes& pipes, Clock::time_point deadline) {
-    auto drain = std::make_shared<Drain>();
-    std::thread(read_pipe, drain, pipes.out_read.release(), true).detach();
-    std::thread(read_pipe, drain, pipes.err_read.release(), false).detach();
+  // The reader owns the pipe from here on, and closes it when done.
+  static bool start_reader(const std::shared_ptr<Drain>& drain, Handle& pipe, bool is_stdout) {
+    try {
+      std::thread(read_pipe, drain, pipe.get(), is_stdout).detach();
+    } catch (const std::system_error&) {
+      return false;
+    }
+    pipe.release();
+    return true;
+  }
 
+  static ProcessOutput collect(Handle& process, Handle& job, const std::shared_ptr<Drain>& drain,
+                               Clock::time_point deadline) {
     ProcessOutput output;
     bool exited = WaitForSingleObject(process.get(), milliseconds_until(deadline)) == WAIT_OBJECT_0;
     std::unique_lock lock(drain->mutex);
