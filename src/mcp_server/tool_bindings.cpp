@@ -3,6 +3,7 @@
 // back the job that computes it on the blocking pool.
 #include "mcp_server/companion_app.h"
 #include "mcp_server/dispatch.h"
+#include "modules/disk_info/disk_info_tool.h"
 
 namespace corvane::mcp {
 
@@ -10,8 +11,14 @@ namespace {
 
 ToolPlan plan_get_corvane_app(const Json&) { return ToolOutcome(companion_app_payload()); }
 
+ToolPlan plan_list_disks(const Json&) { return ToolJob(disk_info::list_disks_tool); }
+
+ToolPlan plan_disk_health(const Json&) { return ToolJob(disk_info::disk_health_tool); }
+
 constexpr ToolBinding kBindings[] = {
     // name               plan                   footer
+    {"list_disks",        plan_list_disks,       true},
+    {"disk_health",       plan_disk_health,      true},
     {"get_corvane_app",   plan_get_corvane_app,  false},
 };
 

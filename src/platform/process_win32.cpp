@@ -1,0 +1,308 @@
+#include <windows.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "platform/process.h"
+
+namespace corvane::platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::wstring widen(std::string_view text) {
+  if (text.empty()) return {};
+  int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(count), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), count);
+  return wide;
+}
+
+std::string narrow(std::wstring_view text) {
+  if (text.empty()) return {};
+  int count = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(count), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), count, nullptr, nullptr);
+  return utf8;
+}
+
+std::string system_message(DWORD code) {
+  wchar_t* text = nullptr;
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string message;
+  if (length > 0 && text) message = narrow(std::wstring_view(text, length));
+  if (text) LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
+    message.pop_back();
+  }
+  if (message.empty()) message = "system error " + std::to_string(code);
+  return message;
+}
+
+class Handle {
+ public:
+  explicit Handle(HANDLE h = nullptr) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+  ~Handle() { reset(); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  Handle(Handle&& other) noexcept : h_(other.release()) {}
+  Handle& operator=(Handle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      h_ = other.release();
+    }
+    return *this;
+  }
+  HANDLE get() const { return h_; }
+  HANDLE release() {
+    HANDLE h = h_;
+    h_ = nullptr;
+    return h;
+  }
+  void reset() {
+    if (h_) CloseHandle(h_);
+    h_ = nullptr;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+// What the two reader threads share with the caller. It outlives the call
+// when a reader is still blocked on a pipe that some process keeps open.
+struct Drain {
+  std::mutex mutex;
+  std::condition_variable finished;
+  int readers_left = 2;
+  std::string out;
+  std::string err;
+};
+
+void read_pipe(std::shared_ptr<Drain> drain, HANDLE pipe, bool is_stdout) {
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    std::lock_guard lock(drain->mutex);
+    (is_stdout ? drain->out : drain->err).append(buffer, got);
+  }
+  CloseHandle(pipe);
+  std::lock_guard lock(drain->mutex);
+  --drain->readers_left;
+  drain->finished.notify_all();
+}
+
+struct Pipes {
+  Handle null_in;
+  Handle out_read, out_write;
+  Handle err_read, err_write;
+};
+
+Result<Unit> open_pipes(Pipes& pipes) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  pipes.null_in = Handle(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!pipes.null_in.get()) return make_error(system_message(GetLastError()));
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return make_error(system_message(GetLastError()));
+  pipes.out_read = Handle(read_end);
+  pipes.out_write = Handle(write_end);
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return make_error(system_message(GetLastError()));
+  pipes.err_read = Handle(read_end);
+  pipes.err_write = Handle(write_end);
+  SetHandleInformation(pipes.out_read.get(), HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(pipes.err_read.get(), HANDLE_FLAG_INHERIT, 0);
+  return ok_status();
+}
+
+// Limits inheritance to exactly the three standard handles, whatever other
+// inheritable handles the server holds at that moment.
+class HandleList {
+ public:
+  explicit HandleList(const Pipes& pipes)
+      : handles_{pipes.null_in.get(), pipes.out_write.get(), pipes.err_write.get()} {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage_ = std::make_unique<char[]>(size);
+    list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.get());
+    if (!InitializeProcThreadAttributeList(list_, 1, 0, &size)) {
+      list_ = nullptr;
+      return;
+    }
+    if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_, sizeof handles_,
+                                   nullptr, nullptr)) {
+      DeleteProcThreadAttributeList(list_);
+      list_ = nullptr;
+    }
+  }
+  ~HandleList() {
+    if (list_) DeleteProcThreadAttributeList(list_);
+  }
+  HandleList(const HandleList&) = delete;
+  HandleList& operator=(const HandleList&) = delete;
+  LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+ private:
+  HANDLE handles_[3];
+  std::unique_ptr<char[]> storage_;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+// A job that ends the child's whole tree when it is terminated or closed.
+Handle tree_job() {
+  Handle job(CreateJobObjectW(nullptr, nullptr));
+  if (!job.get()) return job;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  return job;
+}
+
+DWORD milliseconds_until(Clock::time_point deadline) {
+  auto now = Clock::now();
+  if (now >= deadline) return 0;
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+  return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(ms);
+}
+
+class Win32ProcessRunner final : public ProcessRunner {
+ public:
+  Result<ProcessOutput> run(const ProcessRequest& request) override {
+    Pipes pipes;
+    if (auto opened = open_pipes(pipes); !opened) return make_error(opened.error());
+
+    std::vector<std::string> argv{request.program};
+    argv.insert(argv.end(), request.arguments.begin(), request.arguments.end());
+    std::wstring application = widen(request.program);
+    std::wstring command_line = widen(windows_command_line(argv));
+
+    HandleList inherited(pipes);
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = pipes.null_in.get();
+    startup.StartupInfo.hStdOutput = pipes.out_write.get();
+    startup.StartupInfo.hStdError = pipes.err_write.get();
+    startup.lpAttributeList = inherited.get();
+    DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
+    if (inherited.get()) flags |= EXTENDED_STARTUPINFO_PRESENT;
+
+    PROCESS_INFORMATION info{};
+    // The full path as the application name: nothing is looked up in the
+    // current directory or on the search path.
+    if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                        &startup.StartupInfo, &info)) {
+      return make_error(system_message(GetLastError()));
+    }
+    Handle process(info.hProcess);
+    Handle job = tree_job();
+    if (job.get() && !AssignProcessToJobObject(job.get(), process.get())) job.reset();
+    ResumeThread(info.hThread);
+    CloseHandle(info.hThread);
+    pipes.null_in.reset();
+    pipes.out_write.reset();
+    pipes.err_write.reset();
+
+    auto drain = std::make_shared<Drain>();
+    if (!start_reader(drain, pipes.out_read, true) || !start_reader(drain, pipes.err_read, false)) {
+      // Without a reader the child could block on a full pipe: end it now.
+      if (job.get()) TerminateJobObject(job.get(), 1);
+      TerminateProcess(process.get(), 1);
+      WaitForSingleObject(process.get(), 2000);
+      return make_error("no thread could be started to read the child's output");
+    }
+    return collect(process, job, drain, Clock::now() + request.time_limit);
+  }
+
+ private:
+  // The reader owns the pipe from here on, and closes it when done.
+  static bool start_reader(const std::shared_ptr<Drain>& drain, Handle& pipe, bool is_stdout) {
+    try {
+      std::thread(read_pipe, drain, pipe.get(), is_stdout).detach();
+    } catch (const std::system_error&) {
+      return false;
+    }
+    pipe.release();
+    return true;
+  }
+
+  static ProcessOutput collect(Handle& process, Handle& job, const std::shared_ptr<Drain>& drain,
+                               Clock::time_point deadline) {
+    ProcessOutput output;
+    bool exited = WaitForSingleObject(process.get(), milliseconds_until(deadline)) == WAIT_OBJECT_0;
+    std::unique_lock lock(drain->mutex);
+    // A descendant may still hold the pipes after the child exits.
+    bool drained = exited && drain->finished.wait_until(lock, deadline, [&] { return drain->readers_left == 0; });
+    if (!drained) {
+      output.timed_out = true;
+      lock.unlock();
+      if (job.get()) TerminateJobObject(job.get(), 1);
+      if (!exited) TerminateProcess(process.get(), 1);
+      WaitForSingleObject(process.get(), 2000);
+      lock.lock();
+      // With the whole tree gone the readers reach end of file at once.
+      drain->finished.wait_for(lock, std::chrono::seconds(2), [&] { return drain->readers_left == 0; });
+    }
+    output.stdout_bytes = drain->out;
+    output.stderr_bytes = drain->err;
+    lock.unlock();
+    DWORD code = 0;
+    if (exited && GetExitCodeProcess(process.get(), &code)) output.exit_code = static_cast<int>(code);
+    return output;
+  }
+};
+
+bool is_file(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool is_absolute_directory(std::string_view dir) {
+  bool drive = dir.size() >= 3 && dir[1] == ':' && (dir[2] == '\\' || dir[2] == '/');
+  bool unc = dir.size() >= 2 && dir[0] == '\\' && dir[1] == '\\';
+  return drive || unc;
+}
+
+}  // namespace
+
+ProcessRunner& system_process_runner() {
+  static Win32ProcessRunner runner;
+  return runner;
+}
+
+std::optional<std::string> find_program(std::string_view file_name,
+                                        const std::vector<std::string>& preferred,
+                                        std::string_view search_path) {
+  for (const std::string& candidate : preferred) {
+    if (is_file(widen(candidate))) return candidate;
+  }
+  while (!search_path.empty()) {
+    std::size_t semicolon = search_path.find(';');
+    std::string_view dir = search_path.substr(0, semicolon);
+    search_path = semicolon == std::string_view::npos ? std::string_view{} : search_path.substr(semicolon + 1);
+    if (dir.size() >= 2 && dir.front() == '"' && dir.back() == '"') dir = dir.substr(1, dir.size() - 2);
+    if (!is_absolute_directory(dir)) continue;
+    std::string candidate(dir);
+    if (candidate.back() != '\\' && candidate.back() != '/') candidate += '\\';
+    candidate += file_name;
+    if (is_file(widen(candidate))) return candidate;
+  }
+  return std::nullopt;
+}
+
+std::string environment_variable(const char* name) {
+  std::wstring wide_name = widen(name);
+  DWORD size = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+  if (size == 0) return {};
+  std::wstring value(size, L'\0');
+  DWORD written = GetEnvironmentVariableW(wide_name.c_str(), value.data(), size);
+  value.resize(written < size ? written : 0);
+  return narrow(value);
+}
+
+}  // namespace corvane::platform

@@ -1,0 +1,11 @@
+#include <unistd.h>
+
+#include "platform/child_support.h"
+
+namespace corvane::test {
+
+std::vector<std::string> child_arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
+long child_process_id() { return static_cast<long>(::getpid()); }
+
+}  // namespace corvane::test

@@ -1,0 +1,72 @@
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "platform/process.h"
+#include "platform/process_test_support.h"
+
+namespace corvane::test {
+
+struct HeldStdin::State {
+  int saved = -1;
+  int pipe_fds[2] = {-1, -1};
+};
+
+HeldStdin::HeldStdin() : state_(std::make_unique<State>()) {
+  state_->saved = ::dup(0);
+  if (::pipe(state_->pipe_fds) == 0) ::dup2(state_->pipe_fds[0], 0);
+}
+
+HeldStdin::~HeldStdin() {
+  ::dup2(state_->saved, 0);
+  ::close(state_->saved);
+  ::close(state_->pipe_fds[0]);
+  ::close(state_->pipe_fds[1]);
+}
+
+bool process_is_gone(long pid) {
+  // kill(pid, 0) still succeeds for a zombie, so this also proves the reaping.
+  return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+char path_list_separator() { return ':'; }
+
+}  // namespace corvane::test
+
+namespace corvane::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(PosixProcessRunnerTest, ADescendantHoldingThePipesCannotOutlastTheLimit) {
+  auto started = std::chrono::steady_clock::now();
+  auto ran = system_process_runner().run({"/bin/sh", {"-c", "sleep 60 & echo started"}, 1500ms});
+  ASSERT_TRUE(ran.ok()) << ran.error();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+  EXPECT_EQ(ran->stdout_bytes, "started\n");
+  EXPECT_TRUE(ran->timed_out);
+  // The shell itself was reaped; no child of ours is left at all.
+  int status = 0;
+  EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+}
+
+TEST(PosixProcessRunnerTest, OtherDescriptorsOfTheServerDoNotReachTheChild) {
+  int leaky[2];
+  ASSERT_EQ(::pipe(leaky), 0);  // deliberately without O_CLOEXEC
+  ASSERT_EQ(::dup2(leaky[0], 100), 100);
+  ASSERT_EQ(::dup2(leaky[1], 101), 101);
+  auto ran = system_process_runner().run({"/bin/sh", {"-c", "ls /proc/self/fd"}, 10s});
+  for (int fd : {leaky[0], leaky[1], 100, 101}) ::close(fd);
+  ASSERT_TRUE(ran.ok()) << ran.error();
+  // Only 0, 1, 2 and the descriptor ls itself opens on the folder.
+  EXPECT_EQ(ran->stdout_bytes, "0\n1\n2\n3\n");
+}
+
+}  // namespace
+}  // namespace corvane::platform
