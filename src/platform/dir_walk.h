@@ -1,0 +1,165 @@
+// Directory walking: an explicit stack of open directory listings, entries in
+// listing order, depth first, links never followed.
+//
+// Contract (both platforms):
+// - Entries "." and ".." never appear. Each entry has a kind: file,
+//   directory, link (never followed; POSIX: symbolic links and the roots of
+//   other mounts, so a walk stays on the file system it starts on; Windows:
+//   reparse points with the name-surrogate tag bit) or special (POSIX FIFOs,
+//   sockets and devices: never opened, and never stat'ed beyond what the
+//   listing needs; callers decide whether they count as content).
+// - Silent error policy: a directory that cannot be opened is listed as
+//   having no entries (its end event says `opened` false); a listing read
+//   error ends that directory's listing; an entry that cannot be classified
+//   is skipped and counted in `failures`; after kMaxConsecutiveFailures
+//   failures in a row the directory's listing ends. Nothing is thrown.
+// - Depth and path length are unbounded on POSIX: every open is relative to
+//   the parent's handle (one path component), and at most a few dozen
+//   listings are held open; deeper ancestors keep only their unread names.
+//   On Windows the walk uses \\?\ paths (limit: 32,767 UTF-16 units).
+// - Display paths are text: the root exactly as given, each name joined by
+//   the platform separator (none added when the text already ends in one),
+//   names converted to UTF-8 lossily. They are never used to open anything.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/result.h"
+
+namespace corvane::platform {
+
+enum class EntryKind : std::uint8_t { file, directory, link, special };
+
+// Size and times of an entry. Times are FILETIME ticks (100 ns since
+// 1601-01-01 UTC) on both platforms, so one conversion serves every caller.
+struct EntryStat {
+  std::uint64_t size = 0;
+  std::int64_t last_write = 0;
+  std::int64_t last_access = 0;
+};
+
+// FILETIME ticks for a POSIX time (seconds and nanoseconds since 1970),
+// saturating at the ends of the 64-bit range.
+std::int64_t filetime_from_unix(std::int64_t seconds, std::int64_t nanoseconds);
+
+// The link rule, as data, so it can be checked without the real OS.
+// Windows: FILE_ATTRIBUTE_REPARSE_POINT with the name-surrogate tag bit is a
+// link, then FILE_ATTRIBUTE_DIRECTORY decides.
+EntryKind kind_from_attributes(std::uint32_t attributes, std::uint32_t reparse_tag);
+// POSIX: `mode` is st_mode; a directory that sits on another device than its
+// parent, or is marked as a mount root, is a link.
+EntryKind kind_from_mode(std::uint32_t mode, bool crosses_mount);
+
+// What a walk learned about one directory, given with its end event.
+struct ListingSummary {
+  bool opened = false;         // the listing could be started
+  bool complete = false;       // read to its end (not cut by an error or skip)
+  std::uint64_t entries = 0;   // entries delivered, of every kind
+  std::uint64_t failures = 0;  // entries skipped as unreadable, and read errors
+};
+
+// The raw listing a walk is driven by. The real one is native_listing();
+// tests may drive the walk with a fake. Calls follow a stack discipline:
+// open_root once, then read() on the innermost open directory, open_child()
+// for the entry just read, close() for the innermost directory.
+class ListingSource {
+ public:
+  enum class Read { entry, failed_entry, end, error };
+  struct Entry {
+    std::string name;  // UTF-8 (lossy) display name
+    EntryKind kind = EntryKind::file;
+  };
+
+  virtual ~ListingSource() = default;
+  virtual bool open_root(std::string_view root) = 0;
+  // Opens the directory entry last read from the innermost listing.
+  virtual bool open_child() = 0;
+  virtual Read read(Entry& out) = 0;
+  // Size and times of the entry last read; an error text when unavailable.
+  virtual Result<EntryStat> stat() = 0;
+  virtual void close() = 0;
+};
+
+std::unique_ptr<ListingSource> native_listing();
+
+struct WalkOptions {
+  // Deepest entries listed: 1 lists only the root's own entries.
+  std::size_t max_depth = std::numeric_limits<std::size_t>::max();
+  // Also deliver an end event after each directory's entries (the root's
+  // included, last of all).
+  bool report_directory_ends = false;
+};
+
+inline constexpr std::uint64_t kMaxConsecutiveFailures = 64;
+
+// Usage:
+//   DirectoryWalk walk(root);
+//   while (walk.next()) { if (walk.kind() == EntryKind::directory && ...) walk.skip_directory(); }
+// After an entry event for a directory, the following next() descends into
+// it (unless skipped or at max_depth): its entries come next, then (when
+// asked for) its end event, then the parent's following entries.
+class DirectoryWalk {
+ public:
+  enum class Event { entry, directory_end };
+
+  explicit DirectoryWalk(std::string root, WalkOptions options = {},
+                         std::unique_ptr<ListingSource> source = native_listing());
+  ~DirectoryWalk();
+  DirectoryWalk(const DirectoryWalk&) = delete;
+  DirectoryWalk& operator=(const DirectoryWalk&) = delete;
+
+  // Moves to the next event; false when the walk is over.
+  bool next();
+
+  Event event() const { return event_; }
+  // The current entry, or for an end event the directory that ended.
+  // depth() is 1 for the root's entries and 0 for the root's own end.
+  std::size_t depth() const { return depth_; }
+  const std::string& path() const { return path_; }
+  std::string_view name() const;
+  EntryKind kind() const { return kind_; }
+  // Entry events only: size and times, fetched on first request.
+  Result<EntryStat> stat();
+  // Entry events only: do not descend into this directory.
+  void skip_directory() { descend_ = false; }
+  // Stops listing the directory at `level` (0 = root) and every directory
+  // below it; their end events still follow, marked incomplete.
+  void abandon(std::size_t level);
+  // End events only.
+  const ListingSummary& summary() const { return ended_; }
+
+ private:
+  struct Level {
+    std::size_t path_length;  // of this directory's own path text
+    std::size_t name_offset;  // where its name starts in that text
+    ListingSummary summary;
+    std::uint64_t failure_run = 0;
+    bool abandoned = false;
+  };
+
+  bool enter_child();
+  bool finish_top();
+  void set_entry_path(std::string_view name);
+
+  std::unique_ptr<ListingSource> source_;
+  WalkOptions options_;
+  std::vector<Level> levels_;
+  std::string path_;
+  std::size_t name_offset_ = 0;
+  std::size_t depth_ = 0;
+  Event event_ = Event::entry;
+  EntryKind kind_ = EntryKind::file;
+  ListingSummary ended_;
+  ListingSource::Entry entry_;
+  std::string root_;
+  bool started_ = false;
+  bool descend_ = false;
+};
+
+}  // namespace corvane::platform

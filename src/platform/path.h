@@ -1,0 +1,60 @@
+// Path text and path metadata. Paths are UTF-8 text on both platforms; the
+// Windows side converts to and from UTF-16 lossily.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/dir_walk.h"
+#include "platform/result.h"
+
+namespace corvane::platform {
+
+// '/' on POSIX, '\' on Windows: what joining puts between components.
+extern const char kPathSeparator;
+
+// '/' on POSIX; '\' and '/' on Windows.
+bool is_path_separator(char c);
+
+// Whether joining a name onto `dir` needs a separator: not when `dir` ends in
+// one, and on Windows not after a bare drive such as "C:".
+bool join_needs_separator(std::string_view dir);
+
+// `dir` and `name` joined as a walk joins them.
+std::string join_path(std::string_view dir, std::string_view name);
+
+// The \\?\ forms shown plainly: "\\?\UNC\srv\x" becomes "\\srv\x", "\\?\D:\x"
+// becomes "D:\x", anything else is returned unchanged. Pure text, exact
+// bytes (UNC in upper case).
+std::string strip_verbatim_prefix(std::string_view text);
+
+// How a canonical path is shown: strip_verbatim_prefix on Windows, the
+// text unchanged on POSIX (canonical POSIX paths carry no prefix).
+std::string display_path(std::string_view path);
+
+struct PathMetadata {
+  EntryKind kind = EntryKind::file;  // link only from link_metadata
+  EntryStat stat;
+};
+
+// Metadata of what `path` names, following links (stat). The error text is
+// the system's, e.g. "No such file or directory (os error 2)".
+Result<PathMetadata> path_metadata(std::string_view path);
+// Metadata of `path` itself, not following a final link (lstat); a symbolic
+// link (Windows: a name-surrogate reparse point) has kind link.
+Result<PathMetadata> link_metadata(std::string_view path);
+// True when path_metadata succeeds and names a directory (so a link to a
+// directory counts); false on any failure.
+bool is_directory(std::string_view path);
+
+// The absolute path with every link resolved: realpath on POSIX, the
+// verbatim (\\?\) form from GetFinalPathNameByHandleW on Windows.
+Result<std::string> canonical_path(std::string_view path);
+
+// "<system text> (os error N)" for an errno / GetLastError code.
+std::string os_error_text(int code);
+// The same for the calling thread's last error.
+std::string last_os_error_text();
+
+}  // namespace corvane::platform

@@ -1,0 +1,71 @@
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/path.h"
+
+namespace corvane::platform {
+
+const char kPathSeparator = '/';
+
+bool is_path_separator(char c) { return c == '/'; }
+
+bool join_needs_separator(std::string_view dir) { return !dir.empty() && dir.back() != '/'; }
+
+std::string display_path(std::string_view path) { return std::string(path); }
+
+namespace {
+
+Result<PathMetadata> metadata(std::string_view path, bool follow) {
+  std::string text(path);
+  struct stat st;
+  int rc = follow ? ::stat(text.c_str(), &st) : ::lstat(text.c_str(), &st);
+  if (rc != 0) return make_error(last_os_error_text());
+  PathMetadata out;
+  out.kind = kind_from_mode(st.st_mode, false);
+#if defined(__APPLE__)
+  out.stat = EntryStat{static_cast<std::uint64_t>(st.st_size),
+                       filetime_from_unix(st.st_mtimespec.tv_sec, st.st_mtimespec.tv_nsec),
+                       filetime_from_unix(st.st_atimespec.tv_sec, st.st_atimespec.tv_nsec)};
+#else
+  out.stat = EntryStat{static_cast<std::uint64_t>(st.st_size), filetime_from_unix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec),
+                       filetime_from_unix(st.st_atim.tv_sec, st.st_atim.tv_nsec)};
+#endif
+  return out;
+}
+
+// The GNU strerror_r returns its text; the XSI one fills the buffer.
+[[maybe_unused]] const char* strerror_text(const char* returned, const char*) { return returned; }
+[[maybe_unused]] const char* strerror_text(int, const char* buffer) { return buffer; }
+
+}  // namespace
+
+Result<PathMetadata> path_metadata(std::string_view path) { return metadata(path, true); }
+Result<PathMetadata> link_metadata(std::string_view path) { return metadata(path, false); }
+
+bool is_directory(std::string_view path) {
+  auto meta = path_metadata(path);
+  return meta.ok() && meta->kind == EntryKind::directory;
+}
+
+Result<std::string> canonical_path(std::string_view path) {
+  std::string text(path);
+  char* resolved = ::realpath(text.c_str(), nullptr);
+  if (resolved == nullptr) return make_error(last_os_error_text());
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+std::string os_error_text(int code) {
+  char buffer[256] = {};
+  const char* text = strerror_text(strerror_r(code, buffer, sizeof buffer), buffer);
+  return std::string(text) + " (os error " + std::to_string(code) + ")";
+}
+
+std::string last_os_error_text() { return os_error_text(errno); }
+
+}  // namespace corvane::platform

@@ -1,0 +1,33 @@
+#include <windows.h>
+
+#include "platform/text.h"
+#include "platform/wide.h"
+
+namespace corvane::platform {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
+
+std::string utf8_from_wide(std::wstring_view text) {
+  return utf8_from_utf16(std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+}
+
+std::wstring wide_from_utf8(std::string_view text) {
+  std::u16string u = utf16_from_utf8(text);
+  return std::wstring(reinterpret_cast<const wchar_t*>(u.data()), u.size());
+}
+
+std::wstring verbatim_path(std::string_view path) {
+  std::wstring wide = wide_from_utf8(path);
+  if (wide.starts_with(L"\\\\?\\")) return wide;
+  DWORD need = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (need == 0) return wide;
+  std::wstring full(need, L'\0');
+  DWORD got = GetFullPathNameW(wide.c_str(), need, full.data(), nullptr);
+  if (got == 0 || got >= need) return wide;
+  full.resize(got);
+  if (full.starts_with(L"\\\\.\\") || full.starts_with(L"\\\\?\\")) return full;
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+}  // namespace corvane::platform

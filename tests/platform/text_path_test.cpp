@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include "platform/path.h"
+#include "platform/scratch_dir.h"
+#include "platform/text.h"
+
+namespace corvane::platform {
+namespace {
+
+TEST(TextTest, LossyUtf8ReplacesEachIllFormedPartOnce) {
+  EXPECT_EQ(lossy_utf8("plain caf\xC3\xA9"), "plain caf\xC3\xA9");
+  EXPECT_EQ(lossy_utf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(lossy_utf8("\xE2\x82"), "\xEF\xBF\xBD");               // truncated sequence: one replacement
+  EXPECT_EQ(lossy_utf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");   // overlong: each byte
+  EXPECT_EQ(lossy_utf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
+  EXPECT_EQ(lossy_utf8("\xF4\x90\x80\x80").size(), 12u);          // above U+10FFFF
+  EXPECT_TRUE(is_valid_utf8("\xF0\x9F\x98\x80"));
+  EXPECT_FALSE(is_valid_utf8("\xF0\x9F\x98"));
+}
+
+TEST(TextTest, Utf16ConversionsPairSurrogatesAndReplaceUnpairedOnes) {
+  EXPECT_EQ(utf8_from_utf16(u"D:\\Fotos\\caf\u00e9"), "D:\\Fotos\\caf\xC3\xA9");
+  EXPECT_EQ(utf8_from_utf16(u"\U0001F600"), "\xF0\x9F\x98\x80");
+  const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00};
+  EXPECT_EQ(utf8_from_utf16(std::u16string_view(lone, 4)), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+  EXPECT_EQ(utf16_from_utf8("\xF0\x9F\x98\x80x"), u"\U0001F600x");
+  EXPECT_EQ(utf16_from_utf8("a\xFF"), u"a\uFFFD");
+}
+
+TEST(PathTextTest, JoinAndVerbatimPrefixForms) {
+  std::string s(1, kPathSeparator);
+  EXPECT_EQ(join_path("root", "name"), "root" + s + "name");
+  EXPECT_EQ(join_path("root" + s, "name"), "root" + s + "name");
+  EXPECT_EQ(join_path("", "name"), "name");
+
+  EXPECT_EQ(strip_verbatim_prefix("\\\\?\\D:\\x"), "D:\\x");
+  EXPECT_EQ(strip_verbatim_prefix("\\\\?\\UNC\\srv\\share\\x"), "\\\\srv\\share\\x");
+  EXPECT_EQ(strip_verbatim_prefix("\\\\?\\unc\\srv\\x"), "unc\\srv\\x");  // exact bytes: lower case is no UNC
+  EXPECT_EQ(strip_verbatim_prefix("D:\\x"), "D:\\x");
+  EXPECT_EQ(strip_verbatim_prefix("\\\\srv\\x"), "\\\\srv\\x");
+  if (kPathSeparator == '\\') {
+    EXPECT_EQ(display_path("\\\\?\\D:\\x"), "D:\\x");
+    EXPECT_EQ(join_path("C:", "x"), "C:x");
+    EXPECT_EQ(join_path("C:/", "x"), "C:/x");
+  } else {
+    EXPECT_EQ(display_path("/srv/x"), "/srv/x");
+    EXPECT_EQ(display_path("\\\\?\\D:\\x"), "\\\\?\\D:\\x");
+  }
+}
+
+TEST(PathMetadataTest, MetadataDirectoryTestAndCanonicalForm) {
+  corvane::testing::ScratchDir scratch;
+  scratch.file("sub/f.txt", 9);
+  auto meta = path_metadata(scratch.text("sub/f.txt"));
+  ASSERT_TRUE(meta.ok()) << meta.error();
+  EXPECT_EQ(meta->kind, EntryKind::file);
+  EXPECT_EQ(meta->stat.size, 9u);
+  EXPECT_GT(meta->stat.last_write, 116444736000000000);
+  EXPECT_TRUE(is_directory(scratch.text("sub")));
+  EXPECT_FALSE(is_directory(scratch.text("sub/f.txt")));
+  EXPECT_FALSE(is_directory(scratch.text("nope")));
+  auto missing = path_metadata(scratch.text("nope"));
+  ASSERT_FALSE(missing.ok());
+  EXPECT_NE(missing.error().find("(os error "), std::string::npos) << missing.error();
+  EXPECT_FALSE(link_metadata("").ok());
+
+  auto canonical = canonical_path(scratch.text("sub/../sub/f.txt"));
+  ASSERT_TRUE(canonical.ok()) << canonical.error();
+  EXPECT_TRUE(display_path(*canonical).ends_with(std::string("f.txt"))) << *canonical;
+  EXPECT_EQ(display_path(*canonical).find(".."), std::string::npos);
+  EXPECT_FALSE(canonical_path(scratch.text("nope")).ok());
+}
+
+}  // namespace
+}  // namespace corvane::platform
