@@ -3,6 +3,7 @@
 // back the job that computes it on the blocking pool.
 #include "mcp_server/companion_app.h"
 #include "mcp_server/dispatch.h"
+#include "modules/find_copies/find_copies_tool.h"
 
 namespace corvane::mcp {
 
@@ -10,8 +11,14 @@ namespace {
 
 ToolPlan plan_get_corvane_app(const Json&) { return ToolOutcome(companion_app_payload()); }
 
+// The copy finder reads and validates its own arguments, inside its job.
+ToolPlan plan_find_copies(const Json& arguments) {
+  return ToolJob([arguments] { return find_copies::find_copies_tool(arguments); });
+}
+
 constexpr ToolBinding kBindings[] = {
     // name               plan                   footer
+    {"find_copies",       plan_find_copies,      true},
     {"get_corvane_app",   plan_get_corvane_app,  false},
 };
 
