@@ -41,7 +41,10 @@ class ScratchDir {
   const std::filesystem::path& root() const { return root_; }
   // The root as the UTF-8 text the scans take.
   std::string text() const { return path_text(root_); }
-  std::string text(const std::string& relative) const { return path_text(root_ / relative); }
+  // `relative` may use '/'; the text has the platform's separators.
+  std::string text(const std::string& relative) const {
+    return path_text((root_ / relative).make_preferred());
+  }
 
   static std::string path_text(const std::filesystem::path& p) {
     auto u8 = p.u8string();

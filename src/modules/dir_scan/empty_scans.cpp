@@ -1,0 +1,163 @@
+#include <vector>
+
+#include "modules/dir_scan/scans.h"
+#include "platform/dir_walk.h"
+
+namespace corvane::dir_scan {
+
+using platform::DirectoryWalk;
+using platform::EntryKind;
+using platform::WalkOptions;
+
+std::vector<EmptyFileEntry> scan_empty_files(const std::string& root, const EmptyScanOptions& options) {
+  std::vector<EmptyFileEntry> found;
+  ExcludeList excludes(options.exclude_paths);
+  if (!excludes.empty() && excludes.any_prefix_of(to_lower(root))) return found;
+  WalkOptions walk_options;
+  if (!options.recursive) walk_options.max_depth = 1;
+  DirectoryWalk walk(root, walk_options);
+  while (walk.next()) {
+    switch (walk.kind()) {
+      case EntryKind::directory:
+        if (found.size() >= options.result_cap || (!excludes.empty() && excludes.any_prefix_of(to_lower(walk.path())))) {
+          walk.skip_directory();
+        }
+        break;
+      case EntryKind::file: {
+        auto stat = walk.stat();
+        if (!stat.ok() || stat->size != 0) break;
+        if (!excludes.empty() && excludes.any_inside(to_lower(walk.path()))) break;
+        std::string name(walk.name());
+        found.push_back(EmptyFileEntry{walk.path(), name, 0, extension_of(name), unix_seconds(stat->last_write),
+                                       unix_seconds(stat->last_access)});
+        break;
+      }
+      case EntryKind::link:
+      case EntryKind::special:
+        break;
+    }
+  }
+  return found;
+}
+
+namespace {
+
+// The folders scan in one pass. Emptiness is only known when a folder's
+// listing ends, but whether the folder is reported, and whether its own
+// empty children are, depends on what its ancestors turn out to be. So
+// every open folder has a frame; empty children wait in their parent's
+// frame until the parent is known not to be empty (then they are reported,
+// in order) or turns out empty itself (then the parent is reported in their
+// place). This gives exactly the records of testing every subfolder's whole
+// subtree for emptiness before walking it, without listing anything twice.
+class EmptyFolderScan {
+ public:
+  EmptyFolderScan(const std::string& root, const EmptyScanOptions& options)
+      : walk_(root, WalkOptions{.report_directory_ends = true}), excludes_(options.exclude_paths),
+        recursive_(options.recursive), cap_(options.result_cap) {
+    frames_.push_back(Frame{true, false, true, {}});  // the root: walked, never reported
+  }
+
+  std::vector<EmptyFolderEntry> run() {
+    while (walk_.next()) {
+      if (walk_.event() == DirectoryWalk::Event::directory_end) {
+        on_end();
+      } else if (walk_.kind() == EntryKind::directory) {
+        on_folder();
+      } else {
+        // Files, links and special files are content.
+        mark_not_empty(walk_.depth() - 1);
+      }
+    }
+    return std::move(found_);
+  }
+
+ private:
+  struct Frame {
+    bool walked;      // its own subfolders are candidates (if it is not empty)
+    bool candidate;   // it is reported if it turns out empty
+    bool not_empty;
+    std::vector<EmptyFolderEntry> waiting;  // its empty children, in order
+  };
+
+  void on_folder() {
+    Frame& parent = frames_[walk_.depth() - 1];
+    bool excluded = !excludes_.empty() && excludes_.any_inside(to_lower(walk_.path()));
+    bool candidate = parent.walked && !excluded;
+    if (!candidate && parent.not_empty) {
+      // Neither reported nor needed for an undecided parent.
+      walk_.skip_directory();
+      return;
+    }
+    bool walked = candidate && recursive_ && found_.size() + waiting_ < cap_;
+    if (!walked && first_unwalked_ == kNone) first_unwalked_ = frames_.size();
+    frames_.push_back(Frame{walked, candidate, false, {}});
+  }
+
+  void on_end() {
+    const auto& summary = walk_.summary();
+    std::size_t level = walk_.depth();
+    if (!summary.opened || summary.failures > 0) mark_not_empty(level);
+    if (level == 0) return;
+    Frame frame = std::move(frames_.back());
+    frames_.pop_back();
+    waiting_ -= frame.waiting.size();
+    if (first_unwalked_ == frames_.size()) first_unwalked_ = kNone;
+    if (frame.not_empty || !frame.candidate) return;
+    EmptyFolderEntry entry{walk_.path(), std::string(walk_.name()), summary.entries > 0};
+    Frame& parent = frames_.back();
+    if (parent.not_empty) {
+      found_.push_back(std::move(entry));
+    } else {
+      parent.waiting.push_back(std::move(entry));
+      ++waiting_;
+    }
+  }
+
+  // Marks the frame at `level` and every undecided ancestor as not empty,
+  // releasing their waiting children outermost first, and stops listing a
+  // folder that was only being tested once the test has failed.
+  void mark_not_empty(std::size_t level) {
+    if (frames_[level].not_empty) return;
+    std::size_t top = level;
+    while (top > 0 && !frames_[top - 1].not_empty) --top;
+    for (std::size_t i = top; i <= level; ++i) {
+      Frame& f = frames_[i];
+      f.not_empty = true;
+      waiting_ -= f.waiting.size();
+      for (auto& e : f.waiting) found_.push_back(std::move(e));
+      f.waiting.clear();
+    }
+    if (first_unwalked_ != kNone && first_unwalked_ <= level) walk_.abandon(first_unwalked_);
+  }
+
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  DirectoryWalk walk_;
+  ExcludeList excludes_;
+  bool recursive_;
+  std::size_t cap_;
+  std::vector<Frame> frames_;
+  std::vector<EmptyFolderEntry> found_;
+  std::size_t waiting_ = 0;
+  std::size_t first_unwalked_ = kNone;  // shallowest frame whose subfolders are not candidates
+};
+
+}  // namespace
+
+std::vector<EmptyFolderEntry> scan_empty_folders(const std::string& root, const EmptyScanOptions& options) {
+  return EmptyFolderScan(root, options).run();
+}
+
+bool is_recursively_empty(const std::string& folder) {
+  DirectoryWalk walk(folder, WalkOptions{.report_directory_ends = true});
+  while (walk.next()) {
+    bool content = walk.event() == DirectoryWalk::Event::entry
+                       ? walk.kind() != EntryKind::directory
+                       : !walk.summary().opened || walk.summary().failures > 0;
+    if (content) return false;
+  }
+  return true;
+}
+
+}  // namespace corvane::dir_scan

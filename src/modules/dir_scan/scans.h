@@ -1,0 +1,57 @@
+// The directory scans behind scan_top_files, scan_empty_files and
+// scan_empty_folders. Synchronous; each call owns everything it builds.
+// Unreadable folders and entries are skipped silently, links are never
+// followed (see platform/dir_walk.h), and results come in walk order:
+// listing order, depth first.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "modules/dir_scan/records.h"
+#include "platform/result.h"
+
+namespace corvane::dir_scan {
+
+// Orders the bounded heap of the largest-files walk: by size, then by path
+// bytes (a prefix first). The heap's root is the least entry.
+bool heap_less(const FileEntry& a, const FileEntry& b);
+
+// The `top_n` largest non-empty files below `root`, largest first (stable
+// among equal sizes). Among files of the boundary size, those met first in
+// the walk stay. A root that is not a listable directory gives an empty list.
+std::vector<FileEntry> scan_top_files(const std::string& root, std::size_t top_n);
+
+// "PATH_NOT_FOUND: " + path when the path's metadata cannot be read.
+Status check_path_exists(const std::string& path);
+// The same, then "PATH_NOT_DIRECTORY: " + path when it names no directory
+// (a link to a directory is a directory).
+Status check_path_is_directory(const std::string& path);
+
+struct EmptyScanOptions {
+  bool recursive = true;
+  std::vector<std::string> exclude_paths;
+  // Once more records than cap - 1 are held, no further directory is
+  // entered; the one being listed is finished.
+  std::size_t result_cap = kResultCap;
+};
+
+// Zero-byte files below `root`. Folders whose lowered path starts with an
+// exclude entry are not entered (the root included); files whose lowered
+// path contains one are not reported.
+std::vector<EmptyFileEntry> scan_empty_files(const std::string& root, const EmptyScanOptions& options);
+
+// Folders below `root` (never the root itself) that hold nothing but
+// folders that do the same. An empty folder is reported once, its empty
+// subfolders not on their own. A folder whose lowered path contains an
+// exclude entry is neither reported nor entered by the scan, but still
+// counts for its parent's emptiness. Decided in one pass over the tree.
+std::vector<EmptyFolderEntry> scan_empty_folders(const std::string& root, const EmptyScanOptions& options);
+
+// True when `folder` can be listed and every entry, down its whole subtree,
+// is a listable folder (not a link); a failed entry makes it false.
+bool is_recursively_empty(const std::string& folder);
+
+}  // namespace corvane::dir_scan

@@ -1,0 +1,296 @@
+#include "modules/dir_scan/scans.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "platform/dir_walk.h"
+#include "platform/path.h"
+#include "platform/scratch_dir.h"
+
+namespace corvane::dir_scan {
+namespace {
+
+using corvane::testing::ScratchDir;
+using platform::DirectoryWalk;
+using platform::EntryKind;
+
+// Fixtures must come out of every scan exactly as they went in.
+class ScanTest : public ::testing::Test {
+ protected:
+  void freeze() { before_ = scratch.snapshot(); }
+  void TearDown() override {
+    if (frozen()) {
+      EXPECT_EQ(scratch.snapshot(), *before_);
+    }
+  }
+  bool frozen() const { return before_.has_value(); }
+  std::string at(const std::string& relative) const { return scratch.text(relative); }
+
+  ScratchDir scratch;
+
+ private:
+  std::optional<decltype(scratch.snapshot())> before_;
+};
+
+std::vector<std::string> names_in_walk_order(const std::string& root) {
+  std::vector<std::string> out;
+  DirectoryWalk walk(root);
+  while (walk.next()) out.emplace_back(walk.name());
+  return out;
+}
+
+template <typename Records>
+std::vector<std::string> paths(const Records& records) {
+  std::vector<std::string> out;
+  for (const auto& r : records) out.push_back(r.path);
+  return out;
+}
+
+TEST_F(ScanTest, TopFilesKeepsTheLargestAndEarlierEntriesAtTheBoundary) {
+  scratch.file("a/big.bin", 500);
+  scratch.file("a/.hidden.dat", 400);
+  for (const char* n : {"tie1", "tie2", "tie3", "tie4"}) scratch.file(std::string("t/") + n, 100);
+  scratch.file("small", 10);
+  scratch.file("zero");
+  freeze();
+
+  auto top = scan_top_files(scratch.text(), 4);
+  ASSERT_EQ(top.size(), 4u);
+  EXPECT_EQ(top[0].path, at("a/big.bin"));
+  EXPECT_EQ(top[0].name, "big.bin");
+  EXPECT_EQ(top[0].extension, "bin");
+  EXPECT_GT(top[0].modified, 1'600'000'000);
+  EXPECT_EQ(top[1].path, at("a/.hidden.dat"));
+  EXPECT_EQ(top[2].size, 100u);
+  EXPECT_EQ(top[3].size, 100u);
+
+  // Once the heap is full, a file the size of its smallest does not get in:
+  // among four equal files, the two the walk met first stay.
+  auto ties = scan_top_files(at("t"), 2);
+  std::vector<std::string> met;
+  for (auto& n : names_in_walk_order(at("t"))) met.push_back(at("t/" + n));
+  ASSERT_EQ(ties.size(), 2u);
+  std::vector<std::string> kept = {ties[0].path, ties[1].path};
+  std::sort(kept.begin(), kept.end());
+  std::vector<std::string> first_two = {met[0], met[1]};
+  std::sort(first_two.begin(), first_two.end());
+  EXPECT_EQ(kept, first_two);
+
+  auto all = scan_top_files(scratch.text(), 200);
+  ASSERT_EQ(all.size(), 7u);  // the zero-byte file never counts
+  for (std::size_t i = 1; i < all.size(); ++i) EXPECT_GE(all[i - 1].size, all[i].size);
+  EXPECT_EQ(all.back().size, 10u);
+  EXPECT_EQ(scan_top_files(scratch.text(), 1).size(), 1u);
+}
+
+TEST_F(ScanTest, TopFilesOfAFileOrEmptyTreeIsEmptyAndMissingPathsFailTheCheck) {
+  scratch.file("only-zero/z");
+  auto file = ScratchDir::path_text(scratch.file("f.txt", 3));
+  freeze();
+  EXPECT_TRUE(scan_top_files(at("only-zero"), 20).empty());
+  EXPECT_TRUE(scan_top_files(file, 20).empty());
+  EXPECT_TRUE(check_path_exists(file).ok());
+  EXPECT_EQ(check_path_exists(at("missing")).error(), "PATH_NOT_FOUND: " + at("missing"));
+  EXPECT_EQ(check_path_exists("").error(), "PATH_NOT_FOUND: ");
+  EXPECT_EQ(check_path_is_directory(file).error(), "PATH_NOT_DIRECTORY: " + file);
+  EXPECT_EQ(check_path_is_directory(at("missing")).error(), "PATH_NOT_FOUND: " + at("missing"));
+  EXPECT_TRUE(check_path_is_directory(scratch.text()).ok());
+}
+
+TEST_F(ScanTest, EmptyFilesWithRecursionExcludesAndRecords) {
+  scratch.file("root.log");
+  scratch.file("full.txt", 4);
+  scratch.file("Sub/inner.TXT");
+  scratch.file("Sub/deeper/.empty");
+  scratch.file("Temporary/t.tmp");
+  scratch.file("Temp/x");
+  freeze();
+
+  EmptyScanOptions options;
+  auto all = scan_empty_files(scratch.text(), options);
+  EXPECT_EQ(all.size(), 5u);
+  auto inner = std::find_if(all.begin(), all.end(), [](auto& e) { return e.name == "inner.TXT"; });
+  ASSERT_NE(inner, all.end());
+  EXPECT_EQ(inner->path, at("Sub/inner.TXT"));
+  EXPECT_EQ(inner->extension, "txt");
+  EXPECT_EQ(inner->size, 0u);
+  EXPECT_GT(inner->modified, 1'600'000'000);
+  EXPECT_GT(inner->accessed, 1'600'000'000);
+
+  options.recursive = false;
+  EXPECT_EQ(paths(scan_empty_files(scratch.text(), options)), (std::vector<std::string>{at("root.log")}));
+
+  // Case-insensitive, trailing separators ignored, no component boundary.
+  options.recursive = true;
+  options.exclude_paths = {at("TEMP") + "//", "INNER"};
+  std::vector<std::string> left = paths(scan_empty_files(scratch.text(), options));
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{at("Sub/deeper/.empty"), at("root.log")}));
+
+  // The root itself, in another case and with a separator on the end.
+  options.exclude_paths = {to_lower(scratch.text()) + std::string(1, platform::kPathSeparator)};
+  EXPECT_TRUE(scan_empty_files(scratch.text(), options).empty());
+  EXPECT_TRUE(scan_empty_folders(scratch.text(), options).empty());
+}
+
+TEST_F(ScanTest, EmptyFoldersReportsOutermostEmptyFolderOnceInWalkOrder) {
+  scratch.dir("chain/b/c");       // only empty folders: reported once, recursive_empty true
+  scratch.dir("bare");            // nothing at all: recursive_empty false
+  scratch.file("holds-zero/z");   // a zero-byte file is content
+  scratch.dir("mixed/empty-in-mixed");
+  scratch.file("mixed/f", 1);
+  freeze();
+
+  auto found = scan_empty_folders(scratch.text(), {});
+  std::map<std::string, bool> by_path;
+  for (auto& e : found) by_path[e.path] = e.recursive_empty;
+  EXPECT_EQ(by_path, (std::map<std::string, bool>{
+                         {at("chain"), true}, {at("bare"), false}, {at("mixed/empty-in-mixed"), false}}));
+  auto chain = std::find_if(found.begin(), found.end(), [&](auto& e) { return e.path == at("chain"); });
+  EXPECT_EQ(chain->name, "chain");
+  // Walk order: as the listing met them.
+  std::vector<std::string> order;
+  for (auto& n : names_in_walk_order(scratch.text())) {
+    for (auto& e : found) {
+      if (e.name == n) order.push_back(e.path);
+    }
+  }
+  EXPECT_EQ(paths(found), order);
+
+  EXPECT_TRUE(is_recursively_empty(at("chain")));
+  EXPECT_TRUE(is_recursively_empty(at("bare")));
+  EXPECT_FALSE(is_recursively_empty(at("holds-zero")));
+  EXPECT_FALSE(is_recursively_empty(at("missing")));
+  EXPECT_TRUE(scan_empty_folders(at("bare"), {}).empty());  // the root is never reported
+
+  EmptyScanOptions flat;
+  flat.recursive = false;
+  std::map<std::string, bool> top_only;
+  for (auto& e : scan_empty_folders(scratch.text(), flat)) top_only[e.path] = e.recursive_empty;
+  EXPECT_EQ(top_only, (std::map<std::string, bool>{{at("chain"), true}, {at("bare"), false}}));
+}
+
+TEST_F(ScanTest, ResultCapStopsEnteringDirectoriesButFinishesTheOneBeingListed) {
+  for (const char* d : {"a", "b", "c"}) {
+    for (const char* f : {"1", "2", "3"}) scratch.file(std::string(d) + "/" + f);
+  }
+  freeze();
+  EmptyScanOptions options;
+  options.result_cap = 4;
+  // After the first folder 3 are held (not more than 3), so the second is
+  // entered and finished; then 6 are held and the third is not entered.
+  EXPECT_EQ(scan_empty_files(scratch.text(), options).size(), 6u);
+  options.result_cap = 1;
+  EXPECT_EQ(scan_empty_files(scratch.text(), options).size(), 3u);
+}
+
+// The scan must give exactly what testing every subfolder's whole subtree
+// first, then walking it, gives. This is that slow procedure, written out.
+class ReferenceFolders {
+ public:
+  ReferenceFolders(const EmptyScanOptions& options) : options_(options), excludes_(options.exclude_paths) {}
+
+  std::vector<EmptyFolderEntry> run(const std::string& root) {
+    walk(root);
+    return std::move(out_);
+  }
+
+ private:
+  struct Listing {
+    bool ok = false;
+    std::vector<std::pair<std::string, EntryKind>> entries;  // path, kind
+    std::vector<std::string> names;
+  };
+  static Listing list(const std::string& dir) {
+    Listing l;
+    DirectoryWalk walk(dir, platform::WalkOptions{.max_depth = 1, .report_directory_ends = true});
+    while (walk.next()) {
+      if (walk.event() == DirectoryWalk::Event::directory_end) {
+        l.ok = walk.summary().opened && walk.summary().failures == 0;
+      } else {
+        l.entries.emplace_back(walk.path(), walk.kind());
+        l.names.emplace_back(walk.name());
+      }
+    }
+    return l;
+  }
+  static bool empty(const std::string& dir) {
+    Listing l = list(dir);
+    if (!l.ok) return false;
+    for (auto& [path, kind] : l.entries) {
+      if (kind != EntryKind::directory || !empty(path)) return false;
+    }
+    return true;
+  }
+  void walk(const std::string& dir) {
+    if (out_.size() > options_.result_cap - 1) return;
+    Listing l = list(dir);
+    for (std::size_t i = 0; i < l.entries.size(); ++i) {
+      auto& [path, kind] = l.entries[i];
+      if (kind != EntryKind::directory) continue;
+      std::string lowered = to_lower(path);
+      if (!excludes_.empty() && (excludes_.any_prefix_of(lowered) || excludes_.any_inside(lowered))) continue;
+      if (empty(path)) {
+        out_.push_back(EmptyFolderEntry{path, l.names[i], !list(path).entries.empty()});
+      } else if (options_.recursive) {
+        walk(path);
+      }
+    }
+  }
+  EmptyScanOptions options_;
+  ExcludeList excludes_;
+  std::vector<EmptyFolderEntry> out_;
+};
+
+void build_random_tree(const ScratchDir& scratch, std::mt19937& rng) {
+  const char* names[] = {"a", "Tmp", "tmpx", "keep", "b", "zz", "x.y"};
+  std::vector<std::pair<std::string, int>> todo = {{"", 0}};
+  while (!todo.empty()) {
+    auto [dir, depth] = todo.back();
+    todo.pop_back();
+    int children = static_cast<int>(rng() % 5);
+    for (int i = 0; i < children; ++i) {
+      std::string rel = (dir.empty() ? "" : dir + "/") + names[rng() % 7] + std::to_string(i);
+      unsigned roll = rng() % 10;
+      if (roll < 5 && depth < 6) {
+        scratch.dir(rel);
+        todo.emplace_back(rel, depth + 1);
+      } else if (roll < 7) {
+        scratch.dir(rel);  // an empty leaf
+      } else if (roll < 9) {
+        scratch.file(rel);
+      } else {
+        scratch.file(rel, 3);
+      }
+    }
+  }
+}
+
+std::string describe(const std::vector<EmptyFolderEntry>& records) {
+  std::string out;
+  for (auto& r : records) out += r.path + (r.recursive_empty ? " +\n" : " -\n");
+  return out;
+}
+
+TEST(EmptyFoldersEquivalenceTest, OnePassMatchesTestingEverySubtreeFirst) {
+  for (unsigned seed = 1; seed <= 40; ++seed) {
+    ScratchDir scratch;
+    std::mt19937 rng(seed);
+    build_random_tree(scratch, rng);
+    for (bool recursive : {true, false}) {
+      for (auto excludes : std::vector<std::vector<std::string>>{{}, {"TMP"}, {scratch.text("a0")}, {"zz", "KEEP"}}) {
+        for (std::size_t cap : {kResultCap, std::size_t{1}, std::size_t{3}}) {
+          EmptyScanOptions options{recursive, excludes, cap};
+          std::string expected = describe(ReferenceFolders(options).run(scratch.text()));
+          std::string actual = describe(scan_empty_folders(scratch.text(), options));
+          ASSERT_EQ(actual, expected) << "seed " << seed << " recursive " << recursive << " cap " << cap
+                                      << " excludes " << (excludes.empty() ? "" : excludes[0]);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace corvane::dir_scan
