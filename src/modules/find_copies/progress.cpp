@@ -1,6 +1,5 @@
 #include "modules/find_copies/progress.h"
 
-#include <condition_variable>
 #include <utility>
 
 namespace corvane::find_copies {
@@ -10,13 +9,7 @@ namespace {
 class SteadyClock final : public Clock {
  public:
   time_point now() override { return std::chrono::steady_clock::now(); }
-  bool sleep_for(duration interval, std::stop_token stop) override {
-    std::mutex mutex;
-    std::condition_variable_any wake;
-    std::unique_lock lock(mutex);
-    wake.wait_for(lock, stop, interval, [] { return false; });
-    return !stop.stop_requested();
-  }
+  bool sleep_for(duration interval, StopSignal& stop) override { return stop.wait_for(interval); }
 };
 
 bool always_passes(const std::string& stage) {
@@ -24,6 +17,29 @@ bool always_passes(const std::string& stage) {
 }
 
 }  // namespace
+
+void StopSignal::request() {
+  {
+    std::lock_guard lock(mutex_);
+    requested_ = true;
+  }
+  wake_.notify_all();
+}
+
+bool StopSignal::requested() const {
+  std::lock_guard lock(mutex_);
+  return requested_;
+}
+
+bool StopSignal::wait_for(std::chrono::steady_clock::duration interval) {
+  std::unique_lock lock(mutex_);
+  return !wake_.wait_for(lock, interval, [this] { return requested_; });
+}
+
+void StopSignal::wait() {
+  std::unique_lock lock(mutex_);
+  wake_.wait(lock, [this] { return requested_; });
+}
 
 Clock& system_clock() {
   static SteadyClock clock;
@@ -49,24 +65,24 @@ ProgressTicker::ProgressTicker(ProgressReporter& reporter, Clock& clock, const S
       task_id_(std::move(task_id)),
       cancel_(std::move(cancel)),
       interval_(interval),
-      thread_([this](std::stop_token own) { run(std::move(own)); }) {}
+      thread_([this] { run(); }) {}
 
 ProgressTicker::~ProgressTicker() { stop(); }
 
 void ProgressTicker::stop() {
   if (!thread_.joinable()) return;
-  thread_.request_stop();
+  stop_.request();
   thread_.join();
 }
 
-void ProgressTicker::run(std::stop_token own) {
+void ProgressTicker::run() {
   struct MarkFinished {
     std::atomic<bool>& flag;
     ~MarkFinished() { flag.store(true); }
   } mark{finished_};
   for (;;) {
-    if (!clock_.sleep_for(interval_, own)) return;
-    if (cancel_.stop_requested() || own.stop_requested()) return;
+    if (!clock_.sleep_for(interval_, stop_)) return;
+    if (cancel_.stop_requested() || stop_.requested()) return;
     std::uint64_t processed = counters_.processed.load();
     std::uint64_t total = counters_.total.load();
     if (total >= 1 && processed >= total) return;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -39,6 +40,24 @@ class NullProgressSink final : public ProgressSink {
   void deliver(const ProgressEvent&) override {}
 };
 
+// A stop request that wakes a sleeping thread at once. A plain mutex and
+// condition variable: waking through std::stop_token callbacks can be lost
+// with the MinGW runtime (its semaphores miss wake-ups), hanging a join.
+class StopSignal {
+ public:
+  void request();
+  bool requested() const;
+  // Waits up to `interval`; false when a stop was requested (before or during).
+  bool wait_for(std::chrono::steady_clock::duration interval);
+  // Waits until a stop is requested.
+  void wait();
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  bool requested_ = false;
+};
+
 class Clock {
  public:
   using time_point = std::chrono::steady_clock::time_point;
@@ -47,7 +66,7 @@ class Clock {
   virtual time_point now() = 0;
   // Waits `interval`, or less when `stop` is requested; returns false when
   // it was (the caller should end).
-  virtual bool sleep_for(duration interval, std::stop_token stop) = 0;
+  virtual bool sleep_for(duration interval, StopSignal& stop) = 0;
 };
 
 // The steady clock, with a sleep that a stop request cuts short.
@@ -94,7 +113,7 @@ class ProgressTicker {
   bool finished() const { return finished_.load(); }
 
  private:
-  void run(std::stop_token own);
+  void run();
 
   ProgressReporter& reporter_;
   Clock& clock_;
@@ -103,6 +122,7 @@ class ProgressTicker {
   std::stop_token cancel_;
   Clock::duration interval_;
   std::atomic<bool> finished_{false};
+  StopSignal stop_;
   std::jthread thread_;  // last: started after every member it reads
 };
 

@@ -84,7 +84,7 @@ TEST_F(CopySearchTest, ExtensionKeysDecideWhoIsACandidate) {
   write("sub/copy.jpeg", content);
   std::string makefile = write("Makefile", content);
   write("sub/README", content);
-  write("sub/readme.", content);
+  write("sub/notes", content);
   std::string gitignore = write(".gitignore", content);
   write("sub/x.gitignore", content);
 
@@ -92,11 +92,11 @@ TEST_F(CopySearchTest, ExtensionKeysDecideWhoIsACandidate) {
   ASSERT_TRUE(jpg.ok()) << jpg.error();
   EXPECT_EQ(match_paths(*jpg), (std::vector<std::string>{shown(scratch.text("sub/copy.jpg"))}));
 
-  // No extension matches only names without one (a trailing dot counts as none).
+  // No extension matches only names without one.
   Result<CopySearchResult> none = search(makefile, {scratch.text()});
   ASSERT_TRUE(none.ok());
   EXPECT_EQ(match_paths(*none),
-            (std::vector<std::string>{shown(scratch.text("sub/README")), shown(scratch.text("sub/readme."))}));
+            (std::vector<std::string>{shown(scratch.text("sub/README")), shown(scratch.text("sub/notes"))}));
 
   Result<CopySearchResult> dotted = search(gitignore, {scratch.text()});
   ASSERT_TRUE(dotted.ok());

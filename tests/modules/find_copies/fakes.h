@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -54,22 +53,25 @@ class FakeClock final : public Clock {
     std::lock_guard lock(mutex_);
     now_ += d;
   }
-  bool sleep_for(duration interval, std::stop_token stop) override {
+  bool sleep_for(duration interval, StopSignal& stop) override {
     std::function<void(int)> hook;
     int n;
+    bool wait_for_stop;
     {
-      std::unique_lock lock(mutex_);
+      std::lock_guard lock(mutex_);
       n = ++sleeps_;
-      if (budget_ >= 0 && n > budget_) {
-        wake_.wait(lock, stop, [] { return false; });
-        saw_stop_ = true;
-        return false;
-      }
-      now_ += interval;
+      wait_for_stop = budget_ >= 0 && n > budget_;
+      if (!wait_for_stop) now_ += interval;
       hook = hook_;
     }
+    if (wait_for_stop) {
+      stop.wait();
+      std::lock_guard lock(mutex_);
+      saw_stop_ = true;
+      return false;
+    }
     if (hook) hook(n);
-    return !stop.stop_requested();
+    return !stop.requested();
   }
   void set_sleep_budget(int sleeps) {
     std::lock_guard lock(mutex_);
@@ -90,7 +92,6 @@ class FakeClock final : public Clock {
 
  private:
   mutable std::mutex mutex_;
-  std::condition_variable_any wake_;
   time_point now_{};
   int sleeps_ = 0;
   int budget_ = -1;

@@ -111,10 +111,12 @@ TEST_F(ProgressTickerTest, EndsWithoutReportingOnceTheSearchIsCancelled) {
 }
 
 TEST(SystemClockTest, SleepEndsEarlyWhenStopIsRequested) {
-  std::stop_source stop;
-  std::jthread stopper([&] { stop.request_stop(); });
+  StopSignal stop;
+  EXPECT_TRUE(system_clock().sleep_for(1ms, stop));
+  std::jthread stopper([&] { stop.request(); });
   // An hour-long sleep that returns means the stop request cut it short.
-  EXPECT_FALSE(system_clock().sleep_for(std::chrono::hours(1), stop.get_token()));
+  EXPECT_FALSE(system_clock().sleep_for(std::chrono::hours(1), stop));
+  EXPECT_FALSE(system_clock().sleep_for(std::chrono::hours(1), stop));  // already requested
 }
 
 }  // namespace
