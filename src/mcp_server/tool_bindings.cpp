@@ -5,12 +5,15 @@
 #include "mcp_server/companion_app.h"
 #include "mcp_server/dispatch.h"
 #include "modules/dir_scan/dir_scan_tool.h"
+#include "modules/junk_scan/junk_scan_tool.h"
 
 namespace corvane::mcp {
 
 namespace {
 
 ToolPlan plan_get_corvane_app(const Json&) { return ToolOutcome(companion_app_payload()); }
+
+ToolPlan plan_scan_junk(const Json&) { return ToolJob([] { return junk_scan::scan_junk_tool(); }); }
 
 ToolPlan plan_scan_top_files(const Json& arguments) {
   auto path = required_string(arguments, "path");
@@ -37,6 +40,7 @@ ToolPlan plan_scan_empty_folders(const Json& arguments) {
 
 constexpr ToolBinding kBindings[] = {
     // name                  plan                      footer
+    {"scan_junk",            plan_scan_junk,           true},
     {"scan_top_files",       plan_scan_top_files,      true},
     {"scan_empty_files",     plan_scan_empty_files,    true},
     {"scan_empty_folders",   plan_scan_empty_folders,  true},
