@@ -1,9 +1,5 @@
 #include "platform/dir_walk.h"
 
-// GCC 12 at -O3 reports a false -Wrestrict inside std::string concatenation
-// (GCC bug 105329).
-#pragma GCC diagnostic ignored "-Wrestrict"
-
 #include <gtest/gtest.h>
 
 #include <deque>

@@ -22,6 +22,15 @@ void read_into(ReadHandle& handle, Bytes& out, std::uint64_t limit) {
   }
 }
 
+// " " + path + ": " + text, built by appending (GCC 12 misreports the
+// chained operator+ form under -Wrestrict).
+std::string path_error(std::string_view path, const std::string& text) {
+  std::string out;
+  out.reserve(path.size() + text.size() + 3);
+  out.append(" ").append(path).append(": ").append(text);
+  return out;
+}
+
 }  // namespace
 
 Result<Bytes> read_whole(std::string_view path) {
@@ -56,10 +65,10 @@ Result<Bytes> read_sample(std::string_view path, std::uint64_t size) {
 
 Result<std::string> sha256_file_hex(std::string_view path) {
   auto meta = platform::path_metadata(path);
-  if (!meta.ok()) return make_error(" " + std::string(path) + ": " + meta.error());
-  if (meta->stat.size > kHashSizeLimit) return make_error(">2GB: " + std::string(path));
+  if (!meta.ok()) return make_error(path_error(path, meta.error()));
+  if (meta->stat.size > kHashSizeLimit) return make_error(std::string(">2GB: ").append(path));
   auto handle = open_for_read(path);
-  if (!handle.ok()) return make_error(" " + std::string(path) + ": " + handle.error());
+  if (!handle.ok()) return make_error(path_error(path, handle.error()));
   Sha256 hash;
   std::vector<std::uint8_t> buffer(kReadBufferSize);
   for (;;) {
