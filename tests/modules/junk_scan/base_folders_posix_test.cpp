@@ -22,7 +22,7 @@ class BaseFoldersPosixTest : public ::testing::Test {
     for (const char* r : relatives) out.push_back(scratch.text(r));
     return out;
   }
-  ScratchDir scratch;
+  ScratchDir scratch{ScratchDir::fast_base()};
   FakeEnvironment env = home_environment(scratch);
 };
 

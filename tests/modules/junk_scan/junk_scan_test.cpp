@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <random>
 
 #include "fixture_home.h"
 #include "modules/junk_scan/junk_scan_tool.h"
@@ -46,7 +47,7 @@ class JunkScanTest : public ::testing::Test {
     return nullptr;
   }
 
-  ScratchDir scratch;
+  ScratchDir scratch{ScratchDir::fast_base()};
 };
 
 TEST_F(JunkScanTest, CatalogueHasTheNineCategoriesInOrder) {
@@ -184,6 +185,47 @@ TEST_F(JunkScanTest, FixtureHomeShowsEveryCategorySortedAndUnchanged) {
   ids.clear();
   for (const JunkCategory& c : scan_junk(env).categories) ids.push_back(c.id);
   EXPECT_EQ(ids, (std::vector<std::string>{"system_temp", "crash_dumps", "logs"}));
+}
+
+// The scan walks nested base folders once for all their categories; each
+// category must still get exactly what a walk of each of its base folders
+// on its own finds.
+TEST_F(JunkScanTest, SharedWalksFindWhatSeparateWalksFind) {
+  std::mt19937 rng(7);
+  const char* folders[] = {"node_modules", "build", "Thumbs.db", "a.log", "d0", "d1", "d2", "d3"};
+  const char* files[] = {"Thumbs.db", "run.log", "core.dmp", "data", "x.LOG", "desktop.ini"};
+  for (std::string place : {where(Where::temp), where(Where::package_cache), where(Where::desktop),
+                             where(Where::browser_cache), where(Where::app_cache), where(Where::thumbnails),
+                             where(Where::user_logs), where(Where::projects), std::string("home/Documents")}) {
+    for (int chain = 0; chain < 12; ++chain) {
+      std::string rel = place;
+      int depth = static_cast<int>(rng() % 30);
+      for (int level = 0; level < depth; ++level) rel += std::string("/") + folders[rng() % 8];
+      scratch.file(rel + "/" + files[rng() % 6], rng() % 100);
+    }
+  }
+  // Reached by the walk for Thumbs.db files, but too deep for the search
+  // for build folders.
+  scratch.file("home/Documents/" + levels_down(11) + "build/out.o", 5);
+  FakeEnvironment env = home_environment(scratch);
+  JunkScanResult shared = scan_junk(env);
+  std::size_t next = 0;
+  for (const JunkLocation& l : junk_catalogue()) {
+    std::vector<JunkItem> separate;
+    for (const std::string& base : base_folders(l.base_folders, env)) collect_items(l, base, separate);
+    if (separate.empty()) continue;
+    ASSERT_LT(next, shared.categories.size());
+    const JunkCategory& c = shared.categories[next++];
+    ASSERT_EQ(c.id, l.id);
+    std::stable_sort(separate.begin(), separate.end(), [](auto& a, auto& b) { return a.size > b.size; });
+    ASSERT_EQ(c.items.size(), separate.size()) << c.id;
+    for (std::size_t i = 0; i < separate.size(); ++i) {
+      EXPECT_EQ(c.items[i].path, separate[i].path) << c.id;
+      EXPECT_EQ(c.items[i].size, separate[i].size) << c.items[i].path;
+    }
+  }
+  EXPECT_EQ(next, shared.categories.size());
+  EXPECT_GE(next, 6u);
 }
 
 TEST_F(JunkScanTest, EqualSizesKeepListingOrder) {
