@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <memory>
 #include <optional>
 
 #include "modules/junk_scan/patterns.h"
@@ -35,7 +34,9 @@ bool names_base(std::string_view path, std::string_view base) {
 
 // Whether `base` lies below the folder `path` (by text).
 bool lies_below(std::string_view base, std::string_view path) {
-  return base.size() > path.size() + 1 && base.starts_with(path) && platform::is_path_separator(base[path.size()]);
+  if (base.size() <= path.size() || !base.starts_with(path)) return false;
+  if (!path.empty() && platform::is_path_separator(path.back())) return true;
+  return base.size() > path.size() + 1 && platform::is_path_separator(base[path.size()]);
 }
 
 // Walks one base folder once for every search that lies inside it. Many base
