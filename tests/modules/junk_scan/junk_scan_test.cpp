@@ -50,17 +50,6 @@ class JunkScanTest : public ::testing::Test {
   ScratchDir scratch{ScratchDir::fast_base()};
 };
 
-TEST_F(JunkScanTest, CatalogueHasTheNineCategoriesInOrder) {
-  std::vector<std::string> ids;
-  for (const JunkLocation& l : junk_catalogue()) ids.emplace_back(l.id);
-  EXPECT_EQ(ids, (std::vector<std::string>{"system_temp", "package_cache", "crash_dumps", "os_metadata",
-                                           "browser_cache", "app_cache", "thumbnails", "logs", "dev_artifacts"}));
-  EXPECT_EQ(location("os_metadata").patterns.size(), 4u);
-  EXPECT_EQ(location("dev_artifacts").patterns.size(), 7u);
-  EXPECT_FALSE(location("crash_dumps").recursive);
-  EXPECT_TRUE(location("logs").recursive);
-}
-
 TEST_F(JunkScanTest, PatternRules) {
   NamePattern dmp("*.dmp"), thumbs("Thumbs.db"), stackdump("*.stackdump"), desktop("desktop.ini");
   EXPECT_TRUE(dmp.matches("MEMORY.DMP"));
