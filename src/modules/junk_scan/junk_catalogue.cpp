@@ -10,14 +10,13 @@ using K = JunkScanKind;
 using S = SafetyLevel;
 using L = FolderList;
 
-constexpr std::string_view kNone[] = {""};  // never read: the span below is empty
 constexpr std::string_view kCrashDumps[] = {"*.dmp", "*.stackdump", "*.crash"};
 constexpr std::string_view kOsMetadata[] = {"Thumbs.db", ".DS_Store", "desktop.ini", "ehthumbs.db"};
 constexpr std::string_view kLogs[] = {"*.log"};
 constexpr std::string_view kBuildOutput[] = {"node_modules", "target", ".gradle", "__pycache__", ".next", "dist",
                                              "build"};
 
-constexpr std::span<const std::string_view> kNoPatterns(kNone, 0);
+constexpr std::span<const std::string_view> kNoPatterns{};
 
 constexpr JunkLocation kCatalogue[] = {
     // kind                recursive  patterns      id                base folders           safety
