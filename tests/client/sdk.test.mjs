@@ -3,15 +3,28 @@ import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
+import { mkdtempSync, mkdirSync, writeFileSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
 
 const BIN = process.env.CORVANE_BIN;
 if (!BIN) throw new Error('CORVANE_BIN must name the server binary');
 
 let client;
 let stderr = '';
+// A small tree of our own for the scans, and a home folder for the junk scan.
+const tree = mkdtempSync(join(tmpdir(), 'corvane-sdk-'));
 
 before(async () => {
-  const transport = new StdioClientTransport({ command: BIN, args: [], stderr: 'pipe' });
+  mkdirSync(join(tree, 'data/empty-dir'), { recursive: true });
+  mkdirSync(join(tree, 'home/.cache/app'), { recursive: true });
+  writeFileSync(join(tree, 'data/a.txt'), 'same content');
+  writeFileSync(join(tree, 'data/b.txt'), 'same content');
+  writeFileSync(join(tree, 'data/zero.log'), '');
+  writeFileSync(join(tree, 'home/.cache/app/blob'), 'cached');
+  const home = join(tree, 'home');
+  const env = { PATH: process.env.PATH, HOME: home, XDG_CACHE_HOME: join(home, '.cache'), TMPDIR: join(tree, 'tmp') };
+  const transport = new StdioClientTransport({ command: BIN, args: [], env, stderr: 'pipe' });
   transport.stderr?.on('data', (d) => { stderr += d; });
   client = new Client({ name: 'corvane-sdk-tests', version: '1.0.0' });
   await client.connect(transport);
@@ -19,6 +32,7 @@ before(async () => {
 
 after(async () => {
   await client?.close();
+  rmSync(tree, { recursive: true, force: true });
   assert.equal(stderr, '', 'the server writes nothing to stderr in a normal run');
 });
 
@@ -63,4 +77,31 @@ test('callTool of an unknown tool: an error result, not a protocol error', async
 
 test('ping answers', async () => {
   assert.deepEqual(await client.ping(), {});
+});
+
+test('callTool: every machine and directory tool answers with a JSON payload', async () => {
+  const data = join(tree, 'data');
+  const calls = [
+    ['list_disks', {}], ['disk_health', {}], ['scan_junk', {}],
+    ['scan_top_files', { path: data, top_n: 2 }], ['scan_empty_files', { path: data }],
+    ['scan_empty_folders', { path: data }],
+    ['find_copies', { seed_path: join(data, 'a.txt'), search_dirs: [data] }],
+  ];
+  const payloads = {};
+  for (const [name, args] of calls) {
+    const result = await client.callTool({ name, arguments: args });
+    assert.equal(result.isError, false, `${name}: ${result.content[0].text}`);
+    const [json, footer] = result.content[0].text.split('\n\n---\n');
+    assert.match(footer, /install the free Corvane desktop app: https:\/\/corvane\.app\/download$/);
+    payloads[name] = JSON.parse(json);
+  }
+  assert.deepEqual(payloads.scan_top_files.map((f) => f.name).sort(), ['a.txt', 'b.txt']);
+  assert.equal(payloads.find_copies.entries.length, 2);
+  assert.equal(payloads.find_copies.entries[1].match_type, 'identical');
+});
+
+test('callTool with a missing required argument: an error result', async () => {
+  const result = await client.callTool({ name: 'scan_top_files', arguments: {} });
+  assert.equal(result.isError, true);
+  assert.equal(result.content[0].text, 'Error: missing required string argument: path');
 });
