@@ -45,10 +45,10 @@ const JUNK = await bound('scan_junk');
 // Runs one server for all `calls` ([name, args] pairs) and returns, per
 // call, { payload } or { error }. Checks the exit code, one reply per
 // request in order, and that stdout is valid UTF-8 whatever the names.
-async function callAll(calls, { timeoutMs = 30000, asNobody = false } = {}) {
+async function callAll(calls, { timeoutMs = 30000, asNobody = false, env } = {}) {
   const input = calls.map(([name, args], i) => toolCall(i + 1, name, args)).join('\n') + '\n';
   const run = asNobody ? await runPrefixed(['setpriv', ...NOBODY, BIN], input, timeoutMs)
-                       : await runServer(input, { timeoutMs });
+                       : await runServer(input, { timeoutMs, env });
   assert.equal(run.code, 0, 'server exits 0');
   assert.equal(run.stderr, '', 'nothing on stderr');
   const text = new TextDecoder('utf-8', { fatal: true }).decode(run.stdout);
@@ -95,6 +95,11 @@ function nodeIn(cwd, script) {
 }
 
 const sizes = (files) => files.map((f) => [f.name, f.size]);
+// scan_junk with the temporary folder at `tmp` and an empty home; its items
+// below `tmp` as [path relative to tmp, size].
+const junkEnv = (tmp, home) => ({ TMPDIR: tmp, HOME: home, XDG_CACHE_HOME: home + '/.cache', XDG_STATE_HOME: home + '/.state' });
+const tempItems = (payload, tmp) => payload.categories.filter((c) => c.id === 'system_temp')
+  .flatMap((c) => c.paths.filter((p) => p.path.startsWith(tmp + '/')).map((p) => [path.relative(tmp, p.path), p.size]));
 const copiesOf = (seed, dirs, extra = {}) => ['find_copies', { seed_path: seed, search_dirs: dirs, ...extra }];
 // The rows after the seed row, as [match_type, path].
 const matches = (payload) => {
@@ -167,8 +172,13 @@ test('a chain 100,000 folders deep is walked to the bottom without a stack overf
       fs.writeFileSync('zero', '');
     `);
     fs.writeFileSync(path.join(seeds, 'seed.bin'), 'abc');
-    const r = await callAll([...scans(root), ...(COPIES ? [copiesOf(path.join(seeds, 'seed.bin'), [root])] : [])],
-      { timeoutMs: 60000 });
+    const r = await callAll([...scans(root), ...(JUNK ? [['scan_junk']] : []),
+      ...(COPIES ? [copiesOf(path.join(seeds, 'seed.bin'), [root])] : [])], { timeoutMs: 60000, env: junkEnv(root, seeds) });
+    if (JUNK) {
+      // Only twelve levels below an item are measured.
+      assert.deepEqual(tempItems(r[3].payload, root), [['d', 0]]);
+      r.splice(3, 1);
+    }
     const bottom = root + '/d'.repeat(100000);
     assert.deepEqual(r[0].payload.map((f) => [f.path, f.size]), [[bottom + '/leaf.bin', 3]]);
     assert.deepEqual(r[1].payload.files.map((f) => f.path), [bottom + '/zero']);
@@ -203,8 +213,16 @@ test('a folder of 200,000 entries gives exact counts', { skip }, async () => {
         else fs.writeFileSync('f' + i, buf.subarray(0, 1 + (i % 1000)));
       }
     `);
-    const r = await callAll([...scans(root), ...(COPIES ? [copiesOf(path.join(root, 'w/f999'), [root])] : [])],
-      { timeoutMs: 60000 });
+    const home = scratch('wide-home');
+    const r = await callAll([...scans(root), ...(JUNK ? [['scan_junk']] : []),
+      ...(COPIES ? [copiesOf(path.join(root, 'w/f999'), [root])] : [])], { timeoutMs: 60000, env: junkEnv(root, home) });
+    removeTree(home);
+    if (JUNK) {
+      let bytes = 0;
+      for (let i = 0; i < 200000; i++) if (i % 4 > 1) bytes += 1 + (i % 1000);
+      assert.deepEqual(tempItems(r[3].payload, root), [['w', bytes]]);
+      r.splice(3, 1);
+    }
     assert.equal(r[0].payload.length, 200);
     assert.ok(r[0].payload.every((f) => f.size === 1000 && /^f\d*999$/.test(f.name)));
     assert.equal(new Set(r[0].payload.map((f) => f.name)).size, 200);
@@ -366,6 +384,7 @@ test('a tree changing under the scans never crashes, hangs or mixes up replies',
     `], { stdio: 'ignore' });
     fs.writeFileSync(path.join(seedDir, 'seed'), Buffer.alloc(4096));
     const calls = [...scans(root)];
+    if (JUNK) calls.push(['scan_junk']);
     if (COPIES) {
       calls.push(copiesOf(path.join(seedDir, 'seed'), [root]),
         copiesOf(path.join(seedDir, 'seed'), [root], { match_mode: 'similar', similarity_threshold: 0.5 }));
@@ -374,13 +393,14 @@ test('a tree changing under the scans never crashes, hangs or mixes up replies',
     let rounds = 0;
     const running = () => mutator.exitCode === null && mutator.signalCode === null;
     while (running() || rounds === 0) {
-      const r = await callAll(calls, { timeoutMs: 30000 });
+      const r = await callAll(calls, { timeoutMs: 30000, env: junkEnv(root, seedDir) });
       rounds++;
       for (const [i, one] of r.entries()) {
         assert.equal(one.error, undefined, `call ${i + 1} failed: ${one.error}`);
         const p = one.payload;
         if (Array.isArray(p)) assert.ok(p.every((f) => f.size > 0 && f.path.startsWith(root + '/')));
         else if (p.entries) assert.ok(matches(p).every(([, f]) => f.startsWith(root + '/')));
+        else if (p.categories) assert.equal(p.total_size, p.categories.reduce((n, c) => n + c.total_size, 0));
         else assert.equal(p.total_count, (p.files ?? p.dirs).length);
       }
     }
@@ -444,5 +464,59 @@ test('as an unprivileged user, what cannot be read is skipped and the rest is ri
     }
   } finally {
     removeTree(root, { restore: true });
+  }
+});
+
+test('scan_junk over a hostile home counts neither links nor special files', { skip: skip || !JUNK }, async () => {
+  const root = scratch('junk');
+  const listener = net.createServer();
+  try {
+    const at = (rel) => path.join(root, rel);
+    for (const d of ['home/.cache/loops', 'home/.cache/specials', 'home/.cache/sparse', 'home/.cache/locked',
+      'home/Documents', 'tmp', 'out']) fs.mkdirSync(at(d), { recursive: true });
+    fs.writeFileSync(at('out/big'), Buffer.alloc(5000));
+    fs.writeFileSync(at('home/.cache/loops/real'), Buffer.alloc(10));
+    fs.symlinkSync('self', at('home/.cache/loops/self'));
+    fs.symlinkSync('../..', at('home/.cache/loops/up'));
+    fs.symlinkSync(at('out/big'), at('home/.cache/loops/big'));
+    fs.writeFileSync(at('home/.cache/specials/f'), Buffer.alloc(3));
+    spawnSync('mkfifo', [at('home/.cache/specials/fifo'), at('home/Documents/Thumbs.db'), at('tmp/x.tmp')]);
+    if (asRoot) spawnSync('mknod', [at('home/.cache/specials/null'), 'c', '1', '3']);
+    await new Promise((resolve, reject) => listener.once('error', reject).listen(at('home/.cache/specials/sock'), resolve));
+    fs.writeFileSync(at('home/.cache/sparse/huge.img'), '');
+    fs.truncateSync(at('home/.cache/sparse/huge.img'), 3 * 2 ** 40);
+    const bad = Buffer.concat([Buffer.from(at('home/.cache/bad')), Buffer.from([0xff])]);
+    fs.mkdirSync(bad);
+    fs.writeFileSync(Buffer.concat([bad, Buffer.from('/f')]), Buffer.alloc(7));
+    fs.writeFileSync(at('home/.cache/locked/f'), Buffer.alloc(9));
+    fs.chmodSync(at('home/.cache/locked'), 0o700);  // root's own: nobody cannot enter
+    fs.symlinkSync(at('out/big'), at('home/Documents/.DS_Store'));
+    fs.symlinkSync(at('out'), at('tmp/outlink'));
+    const env = { HOME: at('home'), XDG_CACHE_HOME: at('home/.cache'), XDG_STATE_HOME: at('home/.local/state'),
+      TMPDIR: at('tmp') };
+    const input = toolCall(1, 'scan_junk') + '\n';
+    const runs = [await runServer(input, { env, timeoutMs: 60000 })];
+    if (asRoot) runs.push(await runPrefixed(['env', ...Object.entries(env).map(([k, v]) => `${k}=${v}`), 'setpriv', ...NOBODY, BIN], input, 60000));
+    const mine = runs.map((run) => {
+      assert.equal(run.code, 0);
+      const lines = run.stdout.toString().trim().split('\n');
+      assert.equal(lines.length, 1);
+      const body = JSON.parse(lines[0]).result.content[0].text;
+      const payload = JSON.parse(body.slice(0, body.indexOf(FOOTER_START)));
+      return payload.categories.flatMap((c) => c.paths.filter((p) => p.path.startsWith(root + '/'))
+        .map((p) => [c.id, path.relative(root, p.path), p.size])).sort();
+    });
+    assert.deepEqual(mine[0], [
+      ['app_cache', 'home/.cache/bad\uFFFD', 7],
+      ['app_cache', 'home/.cache/locked', 9],
+      ['app_cache', 'home/.cache/loops', 10],
+      ['app_cache', 'home/.cache/sparse', 3298534883328],
+      ['app_cache', 'home/.cache/specials', 3],
+    ]);
+    // As nobody the locked folder is still an item, but measures nothing.
+    if (asRoot) assert.deepEqual(mine[1], mine[0].map(([c, p, n]) => [c, p, p === 'home/.cache/locked' ? 0 : n]));
+  } finally {
+    await new Promise((resolve) => listener.close(resolve));
+    removeTree(root);
   }
 });
