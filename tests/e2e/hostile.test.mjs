@@ -66,9 +66,9 @@ async function callAll(calls, { timeoutMs = 30000, asNobody = false, env } = {})
   });
 }
 
-function runPrefixed([cmd, ...args], input, timeoutMs) {
+function runPrefixed([cmd, ...args], input, timeoutMs, { env, cwd } = {}) {
   return new Promise((resolve, reject) => {
-    const child = spawn(cmd, args, { stdio: ['pipe', 'pipe', 'pipe'] });
+    const child = spawn(cmd, args, { stdio: ['pipe', 'pipe', 'pipe'], cwd, env: { ...process.env, ...env } });
     const out = [];
     let err = '';
     const timer = setTimeout(() => { child.kill('SIGKILL'); reject(new Error(`server hung past ${timeoutMs} ms`)); }, timeoutMs);
@@ -518,5 +518,53 @@ test('scan_junk over a hostile home counts neither links nor special files', { s
   } finally {
     await new Promise((resolve) => listener.close(resolve));
     removeTree(root);
+  }
+});
+
+// The smartctl child of disk_health: never taken from the current folder
+// or a relative search-path entry, and never handed the server's stdin.
+const SYSTEM_SMARTCTL = ['/usr/sbin', '/sbin', '/usr/bin', '/bin', '/usr/local/sbin'].map((d) => path.join(d, 'smartctl'));
+const DISKS = skip || process.platform !== 'linux' ? [] : fs.readdirSync('/sys/block')
+  .filter((name) => !/^(loop|ram|zram|dm-|md|nbd|sr|fd)/.test(name))
+  .filter((name) => Number(fs.readFileSync(`/sys/block/${name}/size`, 'utf8')) > 0);
+const standIns = !skip && DISKS.length > 0 && !SYSTEM_SMARTCTL.some((p) => fs.existsSync(p));
+
+test('disk_health runs smartctl without trusting the current folder or sharing stdin', { skip: !standIns }, async () => {
+  const cwd = scratch('cwd');
+  const bin = scratch('bin');
+  try {
+    const script = (marker) => `#!/bin/sh\necho "$*" >> ${marker}\n`;
+    fs.writeFileSync(path.join(cwd, 'smartctl'), script(path.join(cwd, 'ran')), { mode: 0o755 });
+    fs.mkdirSync(path.join(cwd, 'rel'));
+    fs.writeFileSync(path.join(cwd, 'rel/smartctl'), script(path.join(cwd, 'ran')), { mode: 0o755 });
+    const calls = [toolCall(1, 'disk_health'), JSON.stringify({ jsonrpc: '2.0', id: 2, method: 'ping' })];
+    const input = calls.join('\n') + '\n';
+    const untrusted = await runPrefixed([BIN], input, 60000, { cwd, env: { PATH: `.::rel:${bin}` } });
+    assert.equal(untrusted.code, 0);
+    assert.ok(!fs.existsSync(path.join(cwd, 'ran')), 'a smartctl from the current folder ran');
+    const lines = untrusted.stdout.toString().trim().split('\n').map((l) => JSON.parse(l));
+    assert.deepEqual(lines.map((l) => l.id), [1, 2]);
+    const body = lines[0].result.content[0].text;
+    const payload = JSON.parse(body.slice(0, body.indexOf(FOOTER_START)));
+    assert.ok(payload.every((d) => d.error === 'HEALTH_SMARTCTL_UNAVAILABLE'));
+
+    // A stand-in that reads its stdin must meet end of input at once, and
+    // the request line after the call must still reach the server.
+    fs.writeFileSync(path.join(bin, 'smartctl'),
+      `#!/bin/sh\n/usr/bin/timeout 5 /bin/cat > ${bin}/stdin.$$\necho $? > ${bin}/rc.$$\necho '{}'\nexit 0\n`, { mode: 0o755 });
+    const started = Date.now();
+    const shared = await runPrefixed([BIN], input, 60000, { cwd, env: { PATH: bin } });
+    assert.ok(Date.now() - started < 4000, 'the stand-in waited for input');
+    assert.equal(shared.code, 0);
+    assert.deepEqual(shared.stdout.toString().trim().split('\n').map((l) => JSON.parse(l).id), [1, 2]);
+    const seen = fs.readdirSync(bin).filter((n) => n.startsWith('stdin.'));
+    assert.equal(seen.length, DISKS.length);
+    for (const n of seen) {
+      assert.equal(fs.readFileSync(path.join(bin, n), 'utf8'), '');
+      assert.equal(fs.readFileSync(path.join(bin, n.replace('stdin', 'rc')), 'utf8').trim(), '0');
+    }
+  } finally {
+    removeTree(cwd);
+    removeTree(bin);
   }
 });
