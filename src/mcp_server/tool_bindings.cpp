@@ -6,6 +6,7 @@
 #include "mcp_server/dispatch.h"
 #include "modules/dir_scan/dir_scan_tool.h"
 #include "modules/disk_info/disk_info_tool.h"
+#include "modules/find_copies/find_copies_tool.h"
 
 namespace corvane::mcp {
 
@@ -40,6 +41,11 @@ ToolPlan plan_scan_empty_folders(const Json& arguments) {
   return plan_empty_items(arguments, dir_scan::EmptyKind::folders);
 }
 
+// The copy finder reads and validates its own arguments, inside its job.
+ToolPlan plan_find_copies(const Json& arguments) {
+  return ToolJob([arguments] { return find_copies::find_copies_tool(arguments); });
+}
+
 constexpr ToolBinding kBindings[] = {
     // name                  plan                      footer
     {"list_disks",           plan_list_disks,          true},
@@ -47,6 +53,7 @@ constexpr ToolBinding kBindings[] = {
     {"scan_top_files",       plan_scan_top_files,      true},
     {"scan_empty_files",     plan_scan_empty_files,    true},
     {"scan_empty_folders",   plan_scan_empty_folders,  true},
+    {"find_copies",          plan_find_copies,         true},
     {"get_corvane_app",      plan_get_corvane_app,     false},
 };
 

@@ -1,0 +1,107 @@
+#include "modules/find_copies/candidates.h"
+
+#include <memory>
+#include <utility>
+
+#include "modules/find_copies/os_errors.h"
+#include "modules/find_copies/validation.h"
+#include "platform/dir_walk.h"
+#include "platform/path.h"
+#include "platform/text.h"
+
+namespace corvane::find_copies {
+
+namespace {
+
+using platform::DirectoryWalk;
+using platform::EntryKind;
+
+// The native listing, remembering whether the last directory that failed to
+// open was refused for lack of permission (the walk only says it failed).
+class DenialNotingListing final : public platform::ListingSource {
+ public:
+  DenialNotingListing() : inner_(platform::native_listing()) {}
+
+  bool open_root(std::string_view root) override { return noted(inner_->open_root(root)); }
+  bool open_child() override { return noted(inner_->open_child()); }
+  Read read(Entry& out) override { return inner_->read(out); }
+  Result<platform::EntryStat> stat() override { return inner_->stat(); }
+  void close() override { inner_->close(); }
+
+  bool last_open_denied() const { return denied_; }
+
+ private:
+  bool noted(bool opened) {
+    denied_ = !opened && last_error_is_access_denied();
+    return opened;
+  }
+
+  std::unique_ptr<platform::ListingSource> inner_;
+  bool denied_ = false;
+};
+
+void collect_root(const std::string& root, const CollectOptions& options, const std::stop_token& cancel,
+                  ProgressReporter& reporter, std::vector<Candidate>& out) {
+  platform::WalkOptions walk_options;
+  walk_options.report_directory_ends = true;
+  if (!options.recursive) walk_options.max_depth = 1;
+  auto listing = std::make_unique<DenialNotingListing>();
+  DenialNotingListing& noted = *listing;
+  DirectoryWalk walk(root, walk_options, std::move(listing));
+
+  while (!cancel.stop_requested() && walk.next()) {
+    if (walk.event() == DirectoryWalk::Event::directory_end) {
+      if (!walk.summary().opened && noted.last_open_denied()) {
+        reporter.report(ProgressEvent{std::string(options.task_id),
+                                      "warning:" + std::string(copy_error_code(CopyError::search_dir_permission_denied)) +
+                                          ":" + platform::display_path(walk.path()),
+                                      0, 0});
+      }
+      continue;
+    }
+    // Links are never taken or followed; on POSIX neither are FIFOs, sockets
+    // and devices (opening a FIFO would block). Directories are descended
+    // into by the walk itself, down to max_depth.
+    if (walk.kind() != EntryKind::file) continue;
+    if (extension_key(walk.name()) != options.seed_key) continue;
+    // The walk starts at a canonical root and never passes through a link,
+    // so the path it built is already the file's canonical path.
+    if (walk.path() == options.seed_path) continue;
+    Result<platform::EntryStat> stat = walk.stat();
+    if (!stat.ok()) continue;
+    out.push_back(Candidate{walk.path(), stat->size, unix_seconds_from_filetime(stat->last_write)});
+  }
+}
+
+}  // namespace
+
+std::string_view file_name_of(std::string_view path) {
+  std::size_t at = path.size();
+  while (at > 0 && !platform::is_path_separator(path[at - 1])) --at;
+  return path.substr(at);
+}
+
+std::string extension_key(std::string_view file_name) {
+  std::size_t dot = file_name.rfind('.');
+  if (dot == std::string_view::npos || dot + 1 == file_name.size()) return {};
+  if (!platform::is_valid_utf8(file_name)) return {};
+  std::string key(file_name.substr(dot + 1));
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
+}
+
+std::vector<Candidate> collect_candidates(const CollectOptions& options, std::stop_token cancel,
+                                          ProgressReporter& reporter) {
+  std::vector<Candidate> out;
+  // Roots are taken last first, as a work list would; the order of the
+  // candidates does not matter, the matches are sorted later.
+  for (auto root = options.roots.rbegin(); root != options.roots.rend(); ++root) {
+    if (cancel.stop_requested()) break;
+    collect_root(*root, options, cancel, reporter, out);
+  }
+  return out;
+}
+
+}  // namespace corvane::find_copies

@@ -1,0 +1,45 @@
+// Candidate collection, shared by both match modes: every file under the
+// search directories whose extension key is the seed's, except the seed.
+#pragma once
+
+#include <cstdint>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "modules/find_copies/progress.h"
+
+namespace corvane::find_copies {
+
+struct Candidate {
+  std::string path;  // canonical
+  std::uint64_t size = 0;      // as listed
+  std::uint64_t modified = 0;  // Unix seconds, as listed
+};
+
+// The text after the last '.' of `file_name`, ASCII letters lowered; empty
+// when there is no '.', when it is the last character, or when the name is
+// not valid UTF-8. A leading dot counts: ".gitignore" has "gitignore".
+std::string extension_key(std::string_view file_name);
+
+// The final component of a path (after the last separator).
+std::string_view file_name_of(std::string_view path);
+
+struct CollectOptions {
+  const std::vector<std::string>& roots;  // canonical search directories
+  bool recursive = true;
+  std::string_view seed_path;  // canonical
+  std::string_view seed_key;
+  std::string_view task_id;
+};
+
+// Walks the roots: links (and, on POSIX, FIFOs, sockets and devices) are
+// never followed or taken, nothing is de-duplicated, and a directory that
+// cannot be listed is skipped (a "warning:SEARCH_DIR_PERMISSION_DENIED:..."
+// event when access was denied). Returns what it had collected when `cancel`
+// is requested; the caller checks the token.
+std::vector<Candidate> collect_candidates(const CollectOptions& options, std::stop_token cancel,
+                                          ProgressReporter& reporter);
+
+}  // namespace corvane::find_copies

@@ -1,0 +1,48 @@
+// The copy finder after argument intake: validation of the seed and the
+// search directories, the search job with its progress ticker, and the
+// ordered result with the seed row first.
+#pragma once
+
+#include <functional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "modules/find_copies/copy_types.h"
+#include "modules/find_copies/progress.h"
+#include "platform/result.h"
+
+namespace corvane::find_copies {
+
+// Everything the blocking job works with. References stay valid for the
+// job's whole run.
+struct SearchJobInputs {
+  const FindCopiesRequest& request;
+  const ValidatedSeed& seed;
+  const std::vector<std::string>& roots;  // canonical, in request order
+  std::stop_token cancel;
+  ProgressReporter& reporter;
+  SearchCounters& counters;
+};
+
+// The matches (no seed row), or the code text of a CopyError. A cancelled
+// job returns an empty list.
+using SearchJob = std::function<Result<std::vector<CopyEntry>>(const SearchJobInputs&)>;
+
+Result<std::vector<CopyEntry>> run_copy_search(const SearchJobInputs& inputs);
+
+// What the host supplies: where progress goes, the clock, the cancellation
+// source (nothing in this server cancels it), and the job (tests replace it).
+struct SearchHost {
+  ProgressSink& sink;
+  Clock& clock;
+  std::stop_source cancel;
+  SearchJob job = run_copy_search;
+};
+
+// Validates and runs the search. Errors are the CopyError codes and
+// "TASK_JOIN_FAILED" (the job threw). The ticker thread has ended by the
+// time this returns, on every path.
+Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHost& host);
+
+}  // namespace corvane::find_copies

@@ -1,0 +1,75 @@
+// The records of a copy search: the request, its failure kinds, the
+// validated seed and the result rows. Plain data; JSON lives in the tool
+// adapter.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvane::find_copies {
+
+enum class MatchMode { exact, similar };
+
+struct FindCopiesRequest {
+  std::string seed_path;
+  std::vector<std::string> search_dirs;
+  bool recursive = true;
+  MatchMode match_mode = MatchMode::exact;
+  std::optional<double> similarity_threshold;  // no default is applied
+  std::string task_id;
+};
+
+enum class CopyError {
+  seed_not_found,
+  seed_not_regular,
+  seed_too_large,
+  seed_read_failed,
+  seed_canonicalization_failed,
+  search_dir_not_found,
+  search_dir_not_directory,
+  search_dir_permission_denied,  // only ever the code of a warning event
+  too_many_search_dirs,
+  invalid_similarity_threshold,
+  cancelled,
+};
+
+// The code text of a kind, which is the whole error message.
+std::string_view copy_error_code(CopyError error);
+
+// Plain texts the handler fails with besides the codes.
+inline constexpr std::string_view kNoSearchDirs = "search_dirs must contain at least one directory";
+inline constexpr std::string_view kTaskJoinFailed = "TASK_JOIN_FAILED";
+
+inline constexpr std::size_t kMaxSearchDirs = 50;
+inline constexpr std::uint64_t kMaxSeedSize = 2147483648ull;  // 2 GiB, accepted
+
+struct ValidatedSeed {
+  std::string path;  // canonical
+  std::uint64_t size = 0;
+  std::uint64_t modified = 0;  // Unix seconds
+};
+
+enum class MatchType { seed, identical, similar };
+std::string_view match_type_text(MatchType type);
+
+struct CopyEntry {
+  std::optional<double> similarity;  // similar matches only
+  std::string path;                  // display form of the canonical path
+  std::uint64_t size = 0;
+  std::uint64_t modified = 0;
+  MatchType match_type = MatchType::identical;
+};
+
+struct CopySearchResult {
+  std::string seed_path;  // display form
+  std::vector<CopyEntry> entries;  // the seed row first, then the matches
+};
+
+// Exact mode: by path, bytewise. Similar mode: similarity descending (absent
+// counts as 0), ties by path. Stable.
+void order_matches(std::vector<CopyEntry>& matches, MatchMode mode);
+
+}  // namespace corvane::find_copies

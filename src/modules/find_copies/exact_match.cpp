@@ -1,0 +1,96 @@
+#include "modules/find_copies/exact_match.h"
+
+#include <algorithm>
+
+#include "modules/fs_noatime/fs_noatime.h"
+#include "platform/path.h"
+#include "platform/runtime.h"
+
+namespace corvane::find_copies {
+
+namespace {
+
+// Fills `buffer` from `offset` as far as the file goes; the count read. A
+// failed seek or read gives a short window, as the end of the file would.
+std::size_t read_window(fs_noatime::ReadHandle& handle, std::uint64_t offset, std::vector<std::uint8_t>& buffer) {
+  std::size_t filled = 0;
+  if (!handle.seek(offset)) return 0;
+  while (filled < buffer.size()) {
+    std::int64_t got = handle.read(buffer.data() + filled, buffer.size() - filled);
+    if (got <= 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  return filled;
+}
+
+}  // namespace
+
+Result<std::string> partial_fingerprint(std::string_view path) {
+  Result<platform::PathMetadata> meta = platform::path_metadata(path);
+  if (!meta.ok()) return make_error(meta.error());
+  const std::uint64_t size = meta->stat.size;
+
+  // One handle serves both windows: the head, and the tail of a file over
+  // two windows. The digest covers the size so that files of different
+  // sizes never share a fingerprint.
+  Result<fs_noatime::ReadHandle> handle = fs_noatime::open_for_read(path);
+  if (!handle.ok()) return make_error(handle.error());
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(size, kPartialWindow)));
+  fs_noatime::Sha256 hash;
+  std::uint8_t size_le[8];
+  for (int i = 0; i < 8; ++i) size_le[i] = static_cast<std::uint8_t>(size >> (8 * i));
+  hash.update(size_le, sizeof size_le);
+
+  hash.update(buffer.data(), read_window(handle.value(), 0, buffer));
+  if (size > 2 * kPartialWindow) hash.update(buffer.data(), read_window(handle.value(), size - kPartialWindow, buffer));
+  auto digest = hash.finish();
+  return fs_noatime::hex_lower(digest.data(), digest.size());
+}
+
+Result<SeedDigests> seed_digests(std::string_view seed_path, std::uint64_t seed_size) {
+  const std::string failed(copy_error_code(CopyError::seed_read_failed));
+  SeedDigests digests;
+  Result<std::string> full = fs_noatime::sha256_file_hex(seed_path);
+  if (!full.ok()) return make_error(failed);
+  digests.full = std::move(full).value();
+  if (seed_size > kPartialWindow) {
+    Result<std::string> partial = partial_fingerprint(seed_path);
+    if (!partial.ok()) return make_error(failed);
+    digests.partial = std::move(partial).value();
+  }
+  return digests;
+}
+
+std::vector<CopyEntry> find_identical(const std::vector<Candidate>& candidates, std::uint64_t seed_size,
+                                      const SeedDigests& seed, std::stop_token cancel) {
+  // The size filter opens nothing, so it runs before the parallel loop.
+  std::vector<std::size_t> same_size;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    if (candidates[i].size == seed_size) same_size.push_back(i);
+  }
+  // One slot per candidate: each is written by exactly one worker, so
+  // nothing is shared while comparing but the token.
+  std::vector<unsigned char> identical(candidates.size(), 0);
+  runtime::parallel_pool().for_each_index(same_size.size(), [&](std::size_t k) {
+    const std::size_t i = same_size[k];
+    const Candidate& c = candidates[i];
+    if (cancel.stop_requested()) return;
+    if (seed.partial) {
+      Result<std::string> partial = partial_fingerprint(c.path);
+      if (!partial.ok() || partial.value() != *seed.partial) return;
+    }
+    if (cancel.stop_requested()) return;
+    Result<std::string> full = fs_noatime::sha256_file_hex(c.path);
+    if (full.ok() && full.value() == seed.full) identical[i] = 1;
+  });
+
+  std::vector<CopyEntry> rows;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    if (!identical[i]) continue;
+    const Candidate& c = candidates[i];
+    rows.push_back(CopyEntry{std::nullopt, platform::display_path(c.path), c.size, c.modified, MatchType::identical});
+  }
+  return rows;
+}
+
+}  // namespace corvane::find_copies

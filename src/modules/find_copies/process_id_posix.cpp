@@ -1,0 +1,9 @@
+#include <unistd.h>
+
+#include "modules/find_copies/process_id.h"
+
+namespace corvane::find_copies {
+
+std::uint64_t current_process_id() { return static_cast<std::uint64_t>(::getpid()); }
+
+}  // namespace corvane::find_copies

@@ -1,0 +1,129 @@
+// Progress of one copy search: events, the throttling reporter, the shared
+// counters and the ticker thread. The sink and the clock are interfaces so
+// that tests can watch events and drive time.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+namespace corvane::find_copies {
+
+inline constexpr std::string_view kStageCollecting = "collecting";
+inline constexpr std::string_view kStageHashing = "hashing";
+inline constexpr std::string_view kStageDone = "done";
+
+struct ProgressEvent {
+  std::string task_id;
+  std::string stage;  // "collecting", "hashing", "warning:CODE:path" or "done"
+  std::uint64_t processed = 0;
+  std::uint64_t total = 0;
+};
+
+// Where passed events go. Called from whichever thread reports, one event
+// at a time (the reporter holds its lock while delivering).
+class ProgressSink {
+ public:
+  virtual ~ProgressSink() = default;
+  virtual void deliver(const ProgressEvent& event) = 0;
+};
+
+// The server's sink: events are not sent anywhere.
+class NullProgressSink final : public ProgressSink {
+ public:
+  void deliver(const ProgressEvent&) override {}
+};
+
+// A stop request that wakes a sleeping thread at once. A plain mutex and
+// condition variable: waking through std::stop_token callbacks can be lost
+// with the MinGW runtime (its semaphores miss wake-ups), hanging a join.
+class StopSignal {
+ public:
+  void request();
+  bool requested() const;
+  // Waits up to `interval`; false when a stop was requested (before or during).
+  bool wait_for(std::chrono::steady_clock::duration interval);
+  // Waits until a stop is requested.
+  void wait();
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  bool requested_ = false;
+};
+
+class Clock {
+ public:
+  using time_point = std::chrono::steady_clock::time_point;
+  using duration = std::chrono::steady_clock::duration;
+  virtual ~Clock() = default;
+  virtual time_point now() = 0;
+  // Waits `interval`, or less when `stop` is requested; returns false when
+  // it was (the caller should end).
+  virtual bool sleep_for(duration interval, StopSignal& stop) = 0;
+};
+
+// The steady clock, with a sleep that a stop request cuts short.
+Clock& system_clock();
+
+inline constexpr std::chrono::milliseconds kProgressInterval{100};
+
+// Passes "done" and "warning..." events always, any other event only when
+// at least `min_interval` has gone by since the last passed one (the first
+// passes). Safe to call from several threads.
+class ProgressReporter {
+ public:
+  ProgressReporter(ProgressSink& sink, Clock& clock, Clock::duration min_interval = kProgressInterval);
+  void report(const ProgressEvent& event);
+
+ private:
+  ProgressSink& sink_;
+  Clock& clock_;
+  Clock::duration min_interval_;
+  std::mutex mutex_;
+  std::optional<Clock::time_point> last_passed_;
+};
+
+// Shared between the search job and the ticker.
+struct SearchCounters {
+  std::atomic<std::uint64_t> processed{0};
+  std::atomic<std::uint64_t> total{0};
+};
+
+// Reports "hashing" every interval on a thread of its own until the search
+// is cancelled, the counters show it finished, or stop() is called. The
+// destructor stops and joins, so the thread never outlives its owner.
+class ProgressTicker {
+ public:
+  ProgressTicker(ProgressReporter& reporter, Clock& clock, const SearchCounters& counters, std::string task_id,
+                 std::stop_token cancel, Clock::duration interval = kProgressInterval);
+  ~ProgressTicker();
+  ProgressTicker(const ProgressTicker&) = delete;
+  ProgressTicker& operator=(const ProgressTicker&) = delete;
+
+  // Asks the thread to end and waits for it. Idempotent.
+  void stop();
+  // Whether the thread has ended by itself or by stop().
+  bool finished() const { return finished_.load(); }
+
+ private:
+  void run();
+
+  ProgressReporter& reporter_;
+  Clock& clock_;
+  const SearchCounters& counters_;
+  std::string task_id_;
+  std::stop_token cancel_;
+  Clock::duration interval_;
+  std::atomic<bool> finished_{false};
+  StopSignal stop_;
+  std::jthread thread_;  // last: started after every member it reads
+};
+
+}  // namespace corvane::find_copies
