@@ -7,6 +7,7 @@
 #include "modules/dir_scan/dir_scan_tool.h"
 #include "modules/disk_info/disk_info_tool.h"
 #include "modules/find_copies/find_copies_tool.h"
+#include "modules/junk_scan/junk_scan_tool.h"
 
 namespace corvane::mcp {
 
@@ -17,6 +18,7 @@ ToolPlan plan_get_corvane_app(const Json&) { return ToolOutcome(companion_app_pa
 ToolPlan plan_list_disks(const Json&) { return ToolJob(disk_info::list_disks_tool); }
 
 ToolPlan plan_disk_health(const Json&) { return ToolJob(disk_info::disk_health_tool); }
+ToolPlan plan_scan_junk(const Json&) { return ToolJob([] { return junk_scan::scan_junk_tool(); }); }
 
 ToolPlan plan_scan_top_files(const Json& arguments) {
   auto path = required_string(arguments, "path");
@@ -50,6 +52,7 @@ constexpr ToolBinding kBindings[] = {
     // name                  plan                      footer
     {"list_disks",           plan_list_disks,          true},
     {"disk_health",          plan_disk_health,         true},
+    {"scan_junk",            plan_scan_junk,           true},
     {"scan_top_files",       plan_scan_top_files,      true},
     {"scan_empty_files",     plan_scan_empty_files,    true},
     {"scan_empty_folders",   plan_scan_empty_folders,  true},

@@ -1,0 +1,29 @@
+#include "modules/junk_scan/junk_scan_tool.h"
+
+namespace corvane::junk_scan {
+
+void to_json(Json& out, const JunkItem& item) {
+  out = Json{{"path", item.path}, {"size", item.size}, {"is_dir", item.is_dir}};
+}
+
+void to_json(Json& out, const JunkCategory& category) {
+  Json paths = Json::array();
+  for (const JunkItem& item : category.items) paths.push_back(item);
+  out = Json{{"id", category.id},
+             {"paths", std::move(paths)},
+             {"total_size", category.total_size},
+             {"item_count", category.item_count},
+             {"safety", safety_text(category.safety)}};
+}
+
+void to_json(Json& out, const JunkScanResult& result) {
+  Json categories = Json::array();
+  for (const JunkCategory& category : result.categories) categories.push_back(category);
+  out = Json{{"categories", std::move(categories)}, {"total_size", result.total_size}};
+}
+
+ToolOutcome scan_junk_tool(const Environment& environment) { return Json(scan_junk(environment)); }
+
+ToolOutcome scan_junk_tool() { return scan_junk_tool(*system_environment()); }
+
+}  // namespace corvane::junk_scan

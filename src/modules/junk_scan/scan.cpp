@@ -1,0 +1,272 @@
+#include "modules/junk_scan/scan.h"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+
+#include "modules/junk_scan/patterns.h"
+#include "platform/dir_walk.h"
+#include "platform/path.h"
+
+namespace corvane::junk_scan {
+
+namespace {
+
+using platform::DirectoryWalk;
+using platform::EntryKind;
+
+// One category's search below one of its base folders: exactly what a walk
+// of that base folder alone would find.
+struct Search {
+  const JunkLocation* location;
+  const std::vector<NamePattern>* patterns;
+  std::string base;
+  std::vector<JunkItem> items;
+  bool done = false;
+};
+
+// Whether the walk path `path` names the base folder `base`, with the same
+// entry paths a walk of `base` itself would build.
+bool names_base(std::string_view path, std::string_view base) {
+  return base == path || (base.size() == path.size() + 1 && base.starts_with(path) &&
+                          base.back() == platform::kPathSeparator);
+}
+
+// Whether `base` lies below the folder `path` (by text).
+bool lies_below(std::string_view base, std::string_view path) {
+  if (base.size() <= path.size() || !base.starts_with(path)) return false;
+  if (!path.empty() && platform::is_path_separator(path.back())) return true;
+  return base.size() > path.size() + 1 && platform::is_path_separator(base[path.size()]);
+}
+
+// Walks one base folder once for every search that lies inside it. Many base
+// folders nest (every cache folder on Linux is inside the one that
+// "app_cache" lists; on Windows "logs" searches LOCALAPPDATA, which holds
+// the temporary folder and most caches), and listing a tree once per
+// category would cost a multiple of the time. A nested search starts when
+// the walk reaches its base folder and sees the entries its own walk would:
+// each search and each folder item being measured applies its own level
+// limits, and the walk enters a folder when any of them needs it. Depths
+// are the walk's (1 for the walked folder's own entries).
+class SharedWalk {
+ public:
+  SharedWalk(Search& outer, std::vector<Search*> nested) : outer_(outer), nested_(std::move(nested)) {}
+
+  void run() {
+    DirectoryWalk walk(outer_.base);
+    outer_.done = true;
+    actives_.push_back(Active{&outer_, 0});
+    start_nested(outer_.base, 0);
+    while (walk.next()) {
+      std::size_t depth = walk.depth();
+      leave_finished(depth);
+      EntryKind kind = walk.kind();
+      if (kind == EntryKind::file) {
+        on_file(walk, depth);
+      } else if (kind == EntryKind::directory) {
+        if (!on_folder(walk, depth)) walk.skip_directory();
+      }
+      // Links are neither items, nor entered, nor counted; special files
+      // (POSIX FIFOs, sockets, devices) are never measured.
+    }
+  }
+
+ private:
+  static constexpr std::size_t kNotPaused = std::numeric_limits<std::size_t>::max();
+
+  struct Active {
+    Search* search;
+    std::size_t base_depth;
+    // FolderNames: the depth of the matched folder being measured; the
+    // search itself does not look inside it.
+    std::size_t paused_at = kNotPaused;
+  };
+  // A folder item whose size is being added up.
+  struct Sizing {
+    Search* search;
+    std::size_t item;
+    std::size_t depth;
+    std::size_t levels;
+  };
+
+  void leave_finished(std::size_t depth) {
+    while (!sizings_.empty() && sizings_.back().depth >= depth) sizings_.pop_back();
+    while (!actives_.empty() && actives_.back().base_depth >= depth) actives_.pop_back();
+    for (Active& a : actives_) {
+      if (a.paused_at != kNotPaused && depth <= a.paused_at) a.paused_at = kNotPaused;
+    }
+  }
+
+  // Whether the search saw the parent of an entry at `depth` listed, that
+  // is whether its own walk would meet the entry.
+  static bool sees(const Active& a, std::size_t depth) {
+    if (a.paused_at != kNotPaused) return false;
+    std::size_t parent_level = depth - 1 - a.base_depth;
+    switch (a.search->location->kind) {
+      case JunkScanKind::TopLevelEntries:
+        return parent_level == 0;
+      case JunkScanKind::FilePatterns:
+        return parent_level == 0 || (a.search->location->recursive && parent_level <= kPatternSearchLevels);
+      case JunkScanKind::FolderNames:
+        return parent_level <= kBuildFolderSearchLevels;
+    }
+    return false;
+  }
+
+  static bool matches(const Search& s, std::string_view name) {
+    return std::any_of(s.patterns->begin(), s.patterns->end(), [&](const NamePattern& p) { return p.matches(name); });
+  }
+
+  void on_file(DirectoryWalk& walk, std::size_t depth) {
+    // The size is fetched once, and only if some search or item needs it
+    // (on POSIX that is one fstatat).
+    std::optional<std::uint64_t> size;
+    bool fetched = false;
+    auto size_of = [&]() -> const std::optional<std::uint64_t>& {
+      if (!fetched) {
+        fetched = true;
+        if (auto stat = walk.stat(); stat.ok()) size = stat->size;
+      }
+      return size;
+    };
+    for (const Sizing& s : sizings_) {
+      if (depth - 1 - s.depth > s.levels) continue;
+      if (size_of()) s.search->items[s.item].size += *size;
+    }
+    for (const Active& a : actives_) {
+      if (!sees(a, depth)) continue;
+      JunkScanKind kind = a.search->location->kind;
+      bool item = kind == JunkScanKind::TopLevelEntries ||
+                  (kind == JunkScanKind::FilePatterns && matches(*a.search, walk.name()));
+      if (item && size_of()) a.search->items.push_back(JunkItem{walk.path(), *size, false});
+    }
+  }
+
+  // True when the folder is to be entered.
+  bool on_folder(DirectoryWalk& walk, std::size_t depth) {
+    bool enter = false;
+    for (const Sizing& s : sizings_) enter = enter || depth - s.depth <= s.levels;
+    // New sizings and actives only go on top of the stacks once every
+    // current one has had this entry.
+    std::size_t current = actives_.size();
+    for (std::size_t i = 0; i < current; ++i) {
+      Active& a = actives_[i];
+      if (!sees(a, depth)) continue;
+      std::size_t level = depth - a.base_depth;
+      switch (a.search->location->kind) {
+        case JunkScanKind::TopLevelEntries:
+          begin_folder_item(*a.search, walk.path(), depth, kTopLevelFolderSizeLevels);
+          enter = true;
+          break;
+        case JunkScanKind::FilePatterns:
+          enter = enter || (a.search->location->recursive && level <= kPatternSearchLevels);
+          break;
+        case JunkScanKind::FolderNames:
+          if (matches(*a.search, walk.name())) {
+            begin_folder_item(*a.search, walk.path(), depth, kBuildFolderSizeLevels);
+            a.paused_at = depth;
+            enter = true;
+          } else {
+            enter = enter || level <= kBuildFolderSearchLevels;
+          }
+          break;
+      }
+    }
+    return start_nested(walk.path(), depth) || enter;
+  }
+
+  void begin_folder_item(Search& s, const std::string& path, std::size_t depth, std::size_t levels) {
+    s.items.push_back(JunkItem{path, 0, true});
+    sizings_.push_back(Sizing{&s, s.items.size() - 1, depth, levels});
+  }
+
+  // Starts the searches whose base folder is `path`; true when a search
+  // starts here or lies further below.
+  bool start_nested(const std::string& path, std::size_t depth) {
+    bool needed = false;
+    for (Search* s : nested_) {
+      if (s->done) continue;
+      if (names_base(path, s->base)) {
+        s->done = true;
+        actives_.push_back(Active{s, depth});
+        needed = true;
+      } else {
+        needed = needed || lies_below(s->base, path);
+      }
+    }
+    return needed;
+  }
+
+  Search& outer_;
+  std::vector<Search*> nested_;
+  std::vector<Active> actives_;    // base depths never decrease
+  std::vector<Sizing> sizings_;    // depths never decrease
+};
+
+// Walks every base folder that lies inside no other one, each once for all
+// the searches inside it. A nested base the walk did not reach (behind a
+// link, an unreadable folder, or a text that differs) stays to be done and
+// gets a walk of its own in a later round.
+void run_searches(std::vector<Search>& searches) {
+  auto inside_another = [&](const Search& s) {
+    return std::any_of(searches.begin(), searches.end(),
+                       [&](const Search& t) { return !t.done && lies_below(s.base, t.base); });
+  };
+  for (;;) {
+    auto outer = std::find_if(searches.begin(), searches.end(),
+                              [&](const Search& s) { return !s.done && !inside_another(s); });
+    if (outer == searches.end()) return;
+    std::vector<Search*> nested;
+    for (Search& s : searches) {
+      if (&s != &*outer && !s.done && (names_base(outer->base, s.base) || lies_below(s.base, outer->base))) {
+        nested.push_back(&s);
+      }
+    }
+    SharedWalk(*outer, std::move(nested)).run();
+  }
+}
+
+}  // namespace
+
+void collect_items(const JunkLocation& location, const std::string& base, std::vector<JunkItem>& items) {
+  std::vector<NamePattern> patterns(location.patterns.begin(), location.patterns.end());
+  std::vector<Search> searches;
+  searches.push_back(Search{&location, &patterns, base, {}});
+  run_searches(searches);
+  for (JunkItem& item : searches[0].items) items.push_back(std::move(item));
+}
+
+JunkScanResult scan_junk(const Environment& environment) {
+  auto catalogue = junk_catalogue();
+  std::vector<std::vector<NamePattern>> patterns;
+  std::vector<Search> searches;
+  for (const JunkLocation& location : catalogue) {
+    patterns.emplace_back(location.patterns.begin(), location.patterns.end());
+  }
+  for (std::size_t i = 0; i < catalogue.size(); ++i) {
+    for (std::string& base : base_folders(catalogue[i].base_folders, environment)) {
+      searches.push_back(Search{&catalogue[i], &patterns[i], std::move(base), {}});
+    }
+  }
+  run_searches(searches);
+
+  JunkScanResult result;
+  for (const JunkLocation& location : catalogue) {
+    // Items in collection order: base folders in list order, then walk order.
+    std::vector<JunkItem> items;
+    for (Search& s : searches) {
+      if (s.location != &location) continue;
+      for (JunkItem& item : s.items) items.push_back(std::move(item));
+    }
+    if (items.empty()) continue;
+    std::stable_sort(items.begin(), items.end(), [](const JunkItem& a, const JunkItem& b) { return a.size > b.size; });
+    JunkCategory category{std::string(location.id), std::move(items), 0, 0, location.safety};
+    for (const JunkItem& item : category.items) category.total_size += item.size;
+    category.item_count = category.items.size();
+    result.total_size += category.total_size;
+    result.categories.push_back(std::move(category));
+  }
+  return result;
+}
+
+}  // namespace corvane::junk_scan

@@ -1,0 +1,51 @@
+// The junk scan: measures every catalogue category's items without opening
+// a file. Synchronous, sequential, and it cannot fail: folders that cannot
+// be listed and entries that cannot be read are skipped silently, links are
+// never followed nor counted (see platform/dir_walk.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "modules/junk_scan/catalogue.h"
+#include "modules/junk_scan/environment.h"
+
+namespace corvane::junk_scan {
+
+// Levels count from the folder a walk starts at (level 0); a walk with
+// maximum level L lists folders at levels 0 to L.
+inline constexpr std::size_t kTopLevelFolderSizeLevels = 12;
+inline constexpr std::size_t kPatternSearchLevels = 16;
+inline constexpr std::size_t kBuildFolderSearchLevels = 8;
+inline constexpr std::size_t kBuildFolderSizeLevels = 16;
+
+struct JunkItem {
+  std::string path;  // the base folder with the entry names appended
+  std::uint64_t size = 0;
+  bool is_dir = false;
+};
+
+struct JunkCategory {
+  std::string id;
+  std::vector<JunkItem> items;  // largest first; equal sizes in collection order
+  std::uint64_t total_size = 0;
+  std::uint64_t item_count = 0;
+  SafetyLevel safety = SafetyLevel::Safe;
+};
+
+struct JunkScanResult {
+  std::vector<JunkCategory> categories;  // catalogue order, only those with items
+  std::uint64_t total_size = 0;
+};
+
+// The items of `location` below `base`, appended to `items` in the order
+// the walk meets them (unsorted).
+void collect_items(const JunkLocation& location, const std::string& base, std::vector<JunkItem>& items);
+
+// Every category of the catalogue, with the base folders `environment`
+// gives at this moment.
+JunkScanResult scan_junk(const Environment& environment);
+
+}  // namespace corvane::junk_scan
