@@ -32,16 +32,6 @@ function removeTree(root, { restore = false } = {}) {
   spawnSync('rm', ['-rf', root]);
 }
 
-// find_copies and scan_junk land on their own branches; their cases run
-// once the binary binds them.
-async function bound(name) {
-  if (skip) return false;
-  const run = await runServer(toolCall(1, name, {}) + '\n', { timeoutMs: 30000 });
-  return !run.stdout.toString().includes('Unknown tool');
-}
-const COPIES = await bound('find_copies');
-const JUNK = await bound('scan_junk');
-
 // Runs one server for all `calls` ([name, args] pairs) and returns, per
 // call, { payload } or { error }. Checks the exit code, one reply per
 // request in order, and that stdout is valid UTF-8 whatever the names.
@@ -129,8 +119,8 @@ test('link loops, a link to an ancestor and links out of the tree are never foll
     const loopRoot = path.join(root, 'a/b/c/up');  // a root that is itself a link
     const seed = path.join(outside, 'target.bin');
     const r = await callAll([...scans(root), ...scans(loopRoot), ...scans(path.join(root, 'loop1')),
-      ...(COPIES ? [copiesOf(seed, [root]), copiesOf(path.join(root, 'a/b/c/real.txt'), [loopRoot]),
-        copiesOf(path.join(root, 'loop1'), [root]), copiesOf(seed, [path.join(root, 'self')])] : [])]);
+      copiesOf(seed, [root]), copiesOf(path.join(root, 'a/b/c/real.txt'), [loopRoot]),
+      copiesOf(path.join(root, 'loop1'), [root]), copiesOf(seed, [path.join(root, 'self')])]);
     assert.deepEqual(sizes(r[0].payload), [['real.txt', 10]]);
     assert.deepEqual(r[1].payload.files.map((f) => f.path), [path.join(root, 'a/zero')]);
     assert.deepEqual(r[2].payload.dirs.map((d) => [d.path, d.recursive_empty]), [[path.join(root, 'empty'), false]]);
@@ -141,15 +131,13 @@ test('link loops, a link to an ancestor and links out of the tree are never foll
     assert.equal(r[6].error, `Error: PATH_NOT_FOUND: ${path.join(root, 'loop1')}`);
     assert.equal(r[7].error, `Error: PATH_NOT_FOUND: ${path.join(root, 'loop1')}`);
     assert.equal(r[8].error, `Error: PATH_NOT_FOUND: ${path.join(root, 'loop1')}`);
-    if (COPIES) {
-      // The link to the seed's own file and every loop are passed over.
-      assert.deepEqual(matches(r[9].payload), []);
-      // A search root reached through a link is resolved, and walked once.
-      assert.deepEqual(matches(r[10].payload), []);
-      // A loop is not "not found": canonicalising fails otherwise.
-      assert.equal(r[11].error, 'Error: SEED_FILE_CANONICALIZATION_FAILED');
-      assert.equal(r[12].error, 'Error: SEARCH_DIR_NOT_FOUND');
-    }
+    // The link to the seed's own file and every loop are passed over.
+    assert.deepEqual(matches(r[9].payload), []);
+    // A search root reached through a link is resolved, and walked once.
+    assert.deepEqual(matches(r[10].payload), []);
+    // A loop is not "not found": canonicalising fails otherwise.
+    assert.equal(r[11].error, 'Error: SEED_FILE_CANONICALIZATION_FAILED');
+    assert.equal(r[12].error, 'Error: SEARCH_DIR_NOT_FOUND');
   } finally {
     removeTree(root);
     removeTree(outside);
@@ -172,26 +160,22 @@ test('a chain 100,000 folders deep is walked to the bottom without a stack overf
       fs.writeFileSync('zero', '');
     `);
     fs.writeFileSync(path.join(seeds, 'seed.bin'), 'abc');
-    const r = await callAll([...scans(root), ...(JUNK ? [['scan_junk']] : []),
-      ...(COPIES ? [copiesOf(path.join(seeds, 'seed.bin'), [root])] : [])], { timeoutMs: 60000, env: junkEnv(root, seeds) });
-    if (JUNK) {
-      // Only twelve levels below an item are measured.
-      assert.deepEqual(tempItems(r[3].payload, root), [['d', 0]]);
-      r.splice(3, 1);
-    }
+    const r = await callAll([...scans(root), ['scan_junk'],
+      copiesOf(path.join(seeds, 'seed.bin'), [root])], { timeoutMs: 60000, env: junkEnv(root, seeds) });
+    // Only twelve levels below an item are measured.
+    assert.deepEqual(tempItems(r[3].payload, root), [['d', 0]]);
+    r.splice(3, 1);
     const bottom = root + '/d'.repeat(100000);
     assert.deepEqual(r[0].payload.map((f) => [f.path, f.size]), [[bottom + '/leaf.bin', 3]]);
     assert.deepEqual(r[1].payload.files.map((f) => f.path), [bottom + '/zero']);
     assert.deepEqual(r[2].payload.dirs.map((d) => [d.path, d.name, d.recursive_empty]),
       [[root + '/d'.repeat(50000) + '/e', 'e', true]]);
-    if (COPIES) {
-      assert.ok(r[3].payload, r[3].error);
-      // fs_noatime opens a file by its whole path text, and a path longer
-      // than PATH_MAX cannot be opened: the copy at the bottom is missed.
-      await t.test('find_copies finds the copy at the bottom', { todo: 'open_for_read fails with ENAMETOOLONG' }, () => {
-        assert.deepEqual(matches(r[3].payload), [['identical', bottom + '/leaf.bin']]);
-      });
-    }
+    assert.ok(r[3].payload, r[3].error);
+    // fs_noatime opens a file by its whole path text, and a path longer
+    // than PATH_MAX cannot be opened: the copy at the bottom is missed.
+    await t.test('find_copies finds the copy at the bottom', { todo: 'open_for_read fails with ENAMETOOLONG' }, () => {
+      assert.deepEqual(matches(r[3].payload), [['identical', bottom + '/leaf.bin']]);
+    });
   } finally {
     removeTree(seeds);
     removeTree(root);
@@ -214,15 +198,13 @@ test('a folder of 200,000 entries gives exact counts', { skip }, async () => {
       }
     `);
     const home = scratch('wide-home');
-    const r = await callAll([...scans(root), ...(JUNK ? [['scan_junk']] : []),
-      ...(COPIES ? [copiesOf(path.join(root, 'w/f999'), [root])] : [])], { timeoutMs: 60000, env: junkEnv(root, home) });
+    const r = await callAll([...scans(root), ['scan_junk'],
+      copiesOf(path.join(root, 'w/f999'), [root])], { timeoutMs: 60000, env: junkEnv(root, home) });
     removeTree(home);
-    if (JUNK) {
-      let bytes = 0;
-      for (let i = 0; i < 200000; i++) if (i % 4 > 1) bytes += 1 + (i % 1000);
-      assert.deepEqual(tempItems(r[3].payload, root), [['w', bytes]]);
-      r.splice(3, 1);
-    }
+    let bytes = 0;
+    for (let i = 0; i < 200000; i++) if (i % 4 > 1) bytes += 1 + (i % 1000);
+    assert.deepEqual(tempItems(r[3].payload, root), [['w', bytes]]);
+    r.splice(3, 1);
     assert.equal(r[0].payload.length, 200);
     assert.ok(r[0].payload.every((f) => f.size === 1000 && /^f\d*999$/.test(f.name)));
     assert.equal(new Set(r[0].payload.map((f) => f.name)).size, 200);
@@ -232,11 +214,9 @@ test('a folder of 200,000 entries gives exact counts', { skip }, async () => {
     assert.ok(r[1].payload.files.every((f) => /^z\d+$/.test(f.name) && Number(f.name.slice(1)) % 4 === 0));
     assert.equal(r[2].payload.total_count, 50000);
     assert.ok(r[2].payload.dirs.every((d) => /^e\d+$/.test(d.name) && d.recursive_empty === false));
-    if (COPIES) {
-      const found = matches(r[3].payload);
-      assert.equal(found.length, 199);
-      assert.ok(found.every(([type, p]) => type === 'identical' && /\/f\d*999$/.test(p)));
-    }
+    const found = matches(r[3].payload);
+    assert.equal(found.length, 199);
+    assert.ok(found.every(([type, p]) => type === 'identical' && /\/f\d*999$/.test(p)));
   } finally {
     removeTree(root);
   }
@@ -262,7 +242,7 @@ test('names with newlines, control characters, invalid UTF-8 and 255 bytes are r
     fs.writeFileSync(at('dir', Buffer.from([0x80]), '/inner'), Buffer.alloc(17));
     fs.writeFileSync(at('dir', Buffer.from([0x80]), '/\n'), '');
     fs.mkdirSync(at('\r\n\x02', Buffer.from([0xf0, 0x9f])));
-    const r = await callAll([...scans(root), ...(COPIES ? copySeeds.map((p) => copiesOf(p, [root])) : [])]);
+    const r = await callAll([...scans(root), ...copySeeds.map((p) => copiesOf(p, [root]))]);
     const top = r[0].payload;
     assert.equal(top.length, 7);
     const byName = Object.fromEntries(top.map((f) => [f.size, f]));
@@ -281,16 +261,14 @@ test('names with newlines, control characters, invalid UTF-8 and 255 bytes are r
     assert.match(r[1].payload.files[0].path, /dir\uFFFD\/\n$/);
     assert.equal(r[2].payload.total_count, 1);
     assert.match(r[2].payload.dirs[0].name, /^\r\n\x02\uFFFD+$/);
-    if (COPIES) {
-      assert.deepEqual(matches(r[3].payload), [['identical', root + '/new\nline.txt']]);
-      assert.deepEqual(matches(r[4].payload), [['identical', root + '/ctl\x01\x1b\x7f\t.LOG']]);
-      assert.deepEqual(matches(r[6].payload), [['identical', root + '/' + long]]);
-      // A name that is not valid UTF-8 has no extension key, and a path
-      // through such a folder cannot be opened from its text: both are
-      // left out, without an error.
-      assert.deepEqual(matches(r[5].payload), []);
-      assert.deepEqual(matches(r[7].payload), []);
-    }
+    assert.deepEqual(matches(r[3].payload), [['identical', root + '/new\nline.txt']]);
+    assert.deepEqual(matches(r[4].payload), [['identical', root + '/ctl\x01\x1b\x7f\t.LOG']]);
+    assert.deepEqual(matches(r[6].payload), [['identical', root + '/' + long]]);
+    // A name that is not valid UTF-8 has no extension key, and a path
+    // through such a folder cannot be opened from its text: both are
+    // left out, without an error.
+    assert.deepEqual(matches(r[5].payload), []);
+    assert.deepEqual(matches(r[7].payload), []);
   } finally {
     removeTree(seeds);
     removeTree(root);
@@ -317,15 +295,14 @@ test('FIFOs, sockets and device nodes are never reported; a 3 TiB sparse file is
     fs.writeFileSync(path.join(root, 'zero'), '');
     const at = (rel) => path.join(root, rel);
     const r = await callAll([...scans(root), ...scans(at('pipe')), ['scan_top_files', { path: at('only-sock/sock') }],
-      ...(COPIES ? [
-        copiesOf(at('zero'), [root]),  // every special file has size 0 too
-        copiesOf(at('small'), [root], { match_mode: 'similar', similarity_threshold: 0 }),
-        copiesOf(at('pipe'), [root]),
-        copiesOf(at('only-sock/sock'), [root]),
-        copiesOf(huge, [root]),
-        copiesOf(at('small'), [at('pipe')]),
-        copiesOf(at('small'), [at('only-sock/sock')]),
-      ] : [])], { timeoutMs: 30000 });
+      copiesOf(at('zero'), [root]),  // every special file has size 0 too
+      copiesOf(at('small'), [root], { match_mode: 'similar', similarity_threshold: 0 }),
+      copiesOf(at('pipe'), [root]),
+      copiesOf(at('only-sock/sock'), [root]),
+      copiesOf(huge, [root]),
+      copiesOf(at('small'), [at('pipe')]),
+      copiesOf(at('small'), [at('only-sock/sock')]),
+    ], { timeoutMs: 30000 });
     assert.deepEqual(sizes(r[0].payload), [['huge.img', 3298534883328], ['small', 5]]);
     assert.deepEqual(r[1].payload.files.map((f) => f.name), ['zero']);
     // A folder holding only a special file is not empty.
@@ -335,16 +312,14 @@ test('FIFOs, sockets and device nodes are never reported; a 3 TiB sparse file is
     assert.equal(r[4].error, `Error: PATH_NOT_DIRECTORY: ${path.join(root, 'pipe')}`);
     assert.equal(r[5].error, `Error: PATH_NOT_DIRECTORY: ${path.join(root, 'pipe')}`);
     assert.deepEqual(r[6].payload, []);
-    if (COPIES) {
-      assert.deepEqual(matches(r[7].payload), []);
-      const similar = matches(r[8].payload).map(([, p]) => path.relative(root, p)).sort();
-      assert.deepEqual(similar.filter((p) => !['huge.img', 'zero'].includes(p)), []);
-      assert.equal(r[9].error, 'Error: SEED_FILE_NOT_REGULAR');
-      assert.equal(r[10].error, 'Error: SEED_FILE_NOT_REGULAR');
-      assert.equal(r[11].error, 'Error: SEED_FILE_TOO_LARGE');
-      assert.equal(r[12].error, 'Error: SEARCH_DIR_NOT_DIRECTORY');
-      assert.equal(r[13].error, 'Error: SEARCH_DIR_NOT_DIRECTORY');
-    }
+    assert.deepEqual(matches(r[7].payload), []);
+    const similar = matches(r[8].payload).map(([, p]) => path.relative(root, p)).sort();
+    assert.deepEqual(similar.filter((p) => !['huge.img', 'zero'].includes(p)), []);
+    assert.equal(r[9].error, 'Error: SEED_FILE_NOT_REGULAR');
+    assert.equal(r[10].error, 'Error: SEED_FILE_NOT_REGULAR');
+    assert.equal(r[11].error, 'Error: SEED_FILE_TOO_LARGE');
+    assert.equal(r[12].error, 'Error: SEARCH_DIR_NOT_DIRECTORY');
+    assert.equal(r[13].error, 'Error: SEARCH_DIR_NOT_DIRECTORY');
   } finally {
     await new Promise((resolve) => listener.close(resolve));
     removeTree(root);
@@ -383,12 +358,8 @@ test('a tree changing under the scans never crashes, hangs or mixes up replies',
       }
     `], { stdio: 'ignore' });
     fs.writeFileSync(path.join(seedDir, 'seed'), Buffer.alloc(4096));
-    const calls = [...scans(root)];
-    if (JUNK) calls.push(['scan_junk']);
-    if (COPIES) {
-      calls.push(copiesOf(path.join(seedDir, 'seed'), [root]),
-        copiesOf(path.join(seedDir, 'seed'), [root], { match_mode: 'similar', similarity_threshold: 0.5 }));
-    }
+    const calls = [...scans(root), ['scan_junk'], copiesOf(path.join(seedDir, 'seed'), [root]),
+      copiesOf(path.join(seedDir, 'seed'), [root], { match_mode: 'similar', similarity_threshold: 0.5 })];
     // Rounds of every tool until the mutator is done, so that they overlap.
     let rounds = 0;
     const running = () => mutator.exitCode === null && mutator.signalCode === null;
@@ -441,8 +412,8 @@ test('as an unprivileged user, what cannot be read is skipped and the rest is ri
     const noperm = path.join(root, 'noperm');
     const r = await callAll([...scans(root), ...scans(noperm), ['scan_empty_files', { path: path.join(noperm, 'big') }],
       ['scan_top_files', { path: path.join(root, 'nolist/big') }],
-      ...(COPIES ? [copiesOf(path.join(root, 'open/a'), [root]), copiesOf(path.join(root, 'secret'), [root]),
-        copiesOf(path.join(root, 'open/a'), [noperm]), copiesOf(path.join(noperm, 'big'), [root])] : [])],
+      copiesOf(path.join(root, 'open/a'), [root]), copiesOf(path.join(root, 'secret'), [root]),
+      copiesOf(path.join(root, 'open/a'), [noperm]), copiesOf(path.join(noperm, 'big'), [root])],
     { asNobody: true });
     // The unreadable file still has a size: listing needs no read access.
     assert.deepEqual(sizes(r[0].payload).sort(), [['a', 7], ['locked-copy', 7], ['secret', 70]]);
@@ -455,19 +426,17 @@ test('as an unprivileged user, what cannot be read is skipped and the rest is ri
     assert.equal(r[6].error, `Error: PATH_NOT_FOUND: ${path.join(noperm, 'big')}`);
     // Reachable by name though its folder cannot be listed: a file root gives nothing.
     assert.deepEqual(r[7].payload, []);
-    if (COPIES) {
-      // The unreadable copy cannot be compared and is left out.
-      assert.deepEqual(matches(r[8].payload), []);
-      assert.equal(r[9].error, 'Error: SEED_FILE_READ_FAILED');
-      assert.deepEqual(matches(r[10].payload), []);
-      assert.equal(r[11].error, 'Error: SEED_FILE_CANONICALIZATION_FAILED');  // EACCES, not ENOENT
-    }
+    // The unreadable copy cannot be compared and is left out.
+    assert.deepEqual(matches(r[8].payload), []);
+    assert.equal(r[9].error, 'Error: SEED_FILE_READ_FAILED');
+    assert.deepEqual(matches(r[10].payload), []);
+    assert.equal(r[11].error, 'Error: SEED_FILE_CANONICALIZATION_FAILED');  // EACCES, not ENOENT
   } finally {
     removeTree(root, { restore: true });
   }
 });
 
-test('scan_junk over a hostile home counts neither links nor special files', { skip: skip || !JUNK }, async () => {
+test('scan_junk over a hostile home counts neither links nor special files', { skip }, async () => {
   const root = scratch('junk');
   const listener = net.createServer();
   try {
