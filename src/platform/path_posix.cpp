@@ -1,10 +1,13 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/long_path_posix.h"
 #include "platform/path.h"
 
 namespace corvane::platform {
@@ -17,12 +20,52 @@ bool join_needs_separator(std::string_view dir) { return !dir.empty() && dir.bac
 
 std::string display_path(std::string_view path) { return std::string(path); }
 
+bool needs_component_walk(std::string_view path) { return path.size() >= PATH_MAX; }
+
+int open_parent_directory(std::string_view path, std::string& leaf) {
+  std::size_t last = path.find_last_of('/');
+  std::size_t leaf_start = last == std::string_view::npos ? 0 : last + 1;
+  std::size_t dir_end = last == std::string_view::npos ? 0 : last;
+  if (leaf_start < path.size()) {
+    leaf.assign(path.data() + leaf_start, path.size() - leaf_start);
+  } else {
+    leaf.assign(1, '.');
+  }
+  int fd = ::open(!path.empty() && path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::string component;
+  std::size_t pos = 0;
+  while (fd >= 0 && pos < dir_end) {
+    std::size_t end = path.find('/', pos);
+    if (end == std::string_view::npos || end > dir_end) end = dir_end;
+    if (end > pos) {
+      component.assign(path.data() + pos, end - pos);
+      int child = ::openat(fd, component.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      int saved = errno;
+      ::close(fd);
+      errno = saved;
+      fd = child;
+    }
+    pos = end + 1;
+  }
+  return fd;
+}
+
 namespace {
 
 Result<PathMetadata> metadata(std::string_view path, bool follow) {
   std::string text(path);
   struct stat st;
-  int rc = follow ? ::stat(text.c_str(), &st) : ::lstat(text.c_str(), &st);
+  int rc;
+  if (needs_component_walk(text)) {
+    std::string leaf;
+    int dir = open_parent_directory(text, leaf);
+    rc = dir < 0 ? -1 : ::fstatat(dir, leaf.c_str(), &st, follow ? 0 : AT_SYMLINK_NOFOLLOW);
+    int saved = errno;
+    if (dir >= 0) ::close(dir);
+    errno = saved;
+  } else {
+    rc = follow ? ::stat(text.c_str(), &st) : ::lstat(text.c_str(), &st);
+  }
   if (rc != 0) return make_error(last_os_error_text());
   PathMetadata out;
   out.kind = kind_from_mode(st.st_mode, false);

@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "modules/fs_noatime/fs_noatime.h"
+#include "platform/long_path_posix.h"
 #include "platform/path.h"
 
 namespace corvane::fs_noatime {
@@ -37,12 +38,22 @@ bool ReadHandle::seek(std::uint64_t offset) {
 
 Result<ReadHandle> open_for_read(std::string_view path) {
   std::string text(path);
+  // A path too long for the kernel is opened relative to its parent,
+  // reached one component at a time.
+  int dir = AT_FDCWD;
+  if (platform::needs_component_walk(text)) {
+    dir = platform::open_parent_directory(path, text);
+    if (dir < 0) return make_error(platform::last_os_error_text());
+  }
   // O_NONBLOCK: a FIFO put where a file was must not stall the open or the
   // reads; regular files and directories ignore it.
   int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
-  int fd = ::open(text.c_str(), flags | O_NOATIME);
+  int fd = ::openat(dir, text.c_str(), flags | O_NOATIME);
   // Only the owner (or a privileged process) may ask for O_NOATIME.
-  if (fd < 0 && errno == EPERM) fd = ::open(text.c_str(), flags);
+  if (fd < 0 && errno == EPERM) fd = ::openat(dir, text.c_str(), flags);
+  int saved = errno;
+  if (dir != AT_FDCWD) ::close(dir);
+  errno = saved;
   if (fd < 0) return make_error(platform::last_os_error_text());
 #if defined(POSIX_FADV_SEQUENTIAL)
   (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
