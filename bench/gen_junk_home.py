@@ -5,8 +5,9 @@ A Linux-style home as the junk catalogue sees it (HOME, XDG_CACHE_HOME =
 HOME/.cache, XDG_STATE_HOME = HOME/.local/state) plus a temporary folder
 for TMPDIR: package and browser caches with many small files, node_modules
 and target folders in several projects (node_modules nested in
-node_modules), logs, and Thumbs.db / desktop.ini files deep in Documents.
-About 300,000 files at --scale 1. Sizes are set with truncate, so the tree
+node_modules), logs, Thumbs.db / desktop.ini files deep in Documents, and
+beside them an ordinary document tree made by gen_tree.py (deep chains,
+links, empty folders). About 400,000 files at --scale 1. Sizes are set with truncate, so the tree
 takes little disk space. The same seed always gives the same tree.
 
 usage: gen_junk_home.py ROOT [--scale F] [--seed S]
@@ -15,6 +16,10 @@ usage: gen_junk_home.py ROOT [--scale F] [--seed S]
 import argparse
 import os
 import random
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 class Tree:
@@ -157,7 +162,9 @@ def main():
     projects(t, n, rng)
     documents(t, n, rng)
     logs_and_temp(t, n)
-    print("%d files in %d folders" % (t.files, len(t.dirs)))
+    print("%d junk-layout files in %d folders" % (t.files, len(t.dirs)))
+    subprocess.run([sys.executable, os.path.join(HERE, "gen_tree.py"), os.path.join(args.root, "home/Documents/Archive"),
+                    "--entries", str(n(100000)), "--seed", str(args.seed)], check=True)
 
 
 if __name__ == "__main__":
