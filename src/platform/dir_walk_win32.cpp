@@ -57,6 +57,8 @@ class WindowsListing final : public ListingSource {
   }
 
   bool open_root(std::string_view root) override {
+    // "" would otherwise become "\\*", the current drive's root.
+    if (root.empty()) return false;
     path_ = verbatim_path(root);
     if (path_.empty() || path_.back() != L'\\') path_ += L'\\';
     return push();
