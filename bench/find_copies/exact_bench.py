@@ -33,7 +33,7 @@ def ensure_peers():
     missing = [p for p in ("jdupes", "rmlint") if shutil.which(p) is None]
     if missing:
         env = {**os.environ, "DEBIAN_FRONTEND": "noninteractive"}
-        subprocess.run(["apt-get", "install", "-y", "-q"] + missing, check=True, env=env)
+        subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends"] + missing, check=True, env=env)
 
 
 def generate_tree(root, entries):
@@ -83,8 +83,16 @@ def plant_seeds(root):
     return seeds
 
 
-def run(argv, stdin_bytes=None, want_io=False):
+def run(argv, stdin_bytes=None, want_io=False, limit=None):
     start = time.perf_counter()
+    if limit is not None:
+        # A peer that takes longer than `limit` is stopped and reported as such.
+        try:
+            out = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                 timeout=limit).stdout
+        except subprocess.TimeoutExpired:
+            return None, b"", None
+        return time.perf_counter() - start, out, None
     proc = subprocess.Popen(argv, stdin=subprocess.PIPE if stdin_bytes is not None else subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     rchar = None
@@ -120,17 +128,20 @@ def same_size_candidates(root, ext, size):
     return len(out.splitlines())
 
 
-def bench_case(name, server, root, seed, size, digest, rounds, with_peers):
+def bench_case(name, server, root, seed, size, digest, rounds, peer_rounds, peer_limit):
     ext = seed.rsplit(".", 1)[1]
     pipeline = ("find '%s' -xdev -type f -name '*.%s' -size %dc -print0 | xargs -0 sha256sum | grep %s"
                 % (root, ext, size, digest))
     commands = [("server", [server], find_copies_line(seed, [root])), ("pipeline", ["sh", "-c", pipeline], None)]
-    if with_peers:
-        commands += [("jdupes -r", ["jdupes", "-r", "-q", root], None),
-                     ("rmlint", ["rmlint", "-o", "fdupes", "-T", "df", root], None)]
+    peers = [("jdupes -r", ["jdupes", "-r", "-q", root]), ("rmlint", ["rmlint", "-o", "fdupes", "-T", "df", root])]
     for _, argv, stdin in commands:  # warm the cache
         run(argv, stdin)
     times = {label: [] for label, _, _ in commands}
+    # The peers do a larger job (every duplicate set): fewer rounds, with a
+    # time limit, after the timed rounds of the two that do the same job.
+    for label, argv in peers if peer_rounds else []:
+        walls = [run(argv, limit=peer_limit)[0] for _ in range(peer_rounds)]
+        times[label] = [w if w is not None else float("inf") for w in walls]
     rchar = []
     for r in range(rounds):
         order = commands if r % 2 == 0 else list(reversed(commands))
@@ -144,8 +155,10 @@ def bench_case(name, server, root, seed, size, digest, rounds, with_peers):
                 piped = len(out.splitlines())
     medians = {label: statistics.median(v) for label, v in times.items()}
     candidates = same_size_candidates(root, ext, size)
-    return {"name": name, "medians": medians, "matches": matches, "pipeline_matches": piped,
-            "same_size": candidates, "rchar": statistics.median(rchar)}
+    result = {"name": name, "medians": medians, "matches": matches, "pipeline_matches": piped,
+              "same_size": candidates, "rchar": statistics.median(rchar)}
+    print(json.dumps(result), flush=True)
+    return result
 
 
 def pick_usr_seed():
@@ -173,7 +186,8 @@ def main():
     ap.add_argument("--tree", default="/tmp/corvane-copies-tree")
     ap.add_argument("--entries", type=int, default=1_000_000)
     ap.add_argument("--out", default=os.path.join(REPO, "bench/results/find_copies.md"))
-    ap.add_argument("--no-peers-on-tree", action="store_true", help="skip jdupes and rmlint on the generated tree")
+    ap.add_argument("--peer-rounds", type=int, default=1, help="runs of jdupes and rmlint per root")
+    ap.add_argument("--peer-limit", type=float, default=300, help="seconds before a peer run is stopped")
     args = ap.parse_args()
     ensure_peers()
     if not os.path.exists(args.tree):
@@ -190,18 +204,20 @@ def main():
     results = []
     usr_seed = pick_usr_seed()
     results.append(bench_case("/usr, %s (%d B)" % (usr_seed[0], usr_seed[1]), args.server, "/usr", *usr_seed,
-                              args.rounds, True))
+                              args.rounds, args.peer_rounds, args.peer_limit))
     for label in ("10k", "5m"):
         seed, size, digest = seeds[label]
         results.append(bench_case("tree (%d entries), %s seed" % (args.entries, label), args.server, args.tree, seed,
-                                  size, digest, args.rounds, label == "10k" and not args.no_peers_on_tree))
+                                  size, digest, args.rounds, args.peer_rounds if label == "10k" else 0,
+                                  args.peer_limit))
 
     lines = ["| case | server | find\\|xargs sha256sum | server / pipeline | jdupes -r (all sets) | rmlint (all sets) "
              "| matches (server / pipeline) | same-size candidates | bytes read per same-size candidate |",
              "|---|---|---|---|---|---|---|---|---|"]
     for r in results:
         m = r["medians"]
-        peer = lambda k: "%.3f s" % m[k] if k in m else "—"
+        peer = lambda k: ("> %d s (stopped)" % args.peer_limit if m[k] == float("inf") else "%.3f s" % m[k]) \
+            if k in m else "—"
         per = r["rchar"] / max(r["same_size"], 1)
         lines.append("| %s | %.3f s | %.3f s | %.2f× | %s | %s | %d / %d | %d | %.0f |" % (
             r["name"], m["server"], m["pipeline"], m["server"] / m["pipeline"], peer("jdupes -r"), peer("rmlint"),
