@@ -2,61 +2,11 @@
 
 #include <cstdint>
 
+#include "platform/text.h"
+
 namespace corvane::disk_info {
 
 namespace {
-
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-
-void append_code_point(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// Length of the well-formed sequence at `i`, or 0 with `bad` set to the
-// length of the maximal ill-formed prefix to replace (at least 1).
-std::size_t sequence_length(std::string_view s, std::size_t i, std::size_t& bad) {
-  auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char lead = b(i);
-  std::size_t need = 0;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead < 0x80) return 1;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    need = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    need = 2;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    need = 3;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    bad = 1;
-    return 0;
-  }
-  for (std::size_t k = 1; k <= need; ++k) {
-    bool in_range = i + k < s.size() && b(i + k) >= (k == 1 ? low : 0x80) && b(i + k) <= (k == 1 ? high : 0xBF);
-    if (!in_range) {
-      bad = k;
-      return 0;
-    }
-  }
-  return need + 1;
-}
 
 std::size_t white_space_length_at(std::string_view s, std::size_t i) {
   unsigned char c = static_cast<unsigned char>(s[i]);
@@ -81,40 +31,11 @@ std::size_t previous_start(std::string_view s, std::size_t end) {
 
 }  // namespace
 
-std::string utf8_lossy(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    std::size_t bad = 0;
-    std::size_t length = sequence_length(bytes, i, bad);
-    if (length > 0) {
-      out.append(bytes.substr(i, length));
-      i += length;
-    } else {
-      out += kReplacement;
-      i += bad;
-    }
-  }
-  return out;
-}
+// The platform's conversions have the same replacement rules; these names
+// stay so the health parsers read as before.
+std::string utf8_lossy(std::string_view bytes) { return platform::lossy_utf8(bytes); }
 
-std::string utf16_lossy(std::u16string_view units) {
-  std::string out;
-  out.reserve(units.size());
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    std::uint32_t unit = units[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-      append_code_point(out, 0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00u));
-      ++i;
-    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-      out += kReplacement;
-    } else {
-      append_code_point(out, unit);
-    }
-  }
-  return out;
-}
+std::string utf16_lossy(std::u16string_view units) { return platform::utf8_from_utf16(units); }
 
 std::string_view trim_unicode_space(std::string_view text) {
   std::size_t begin = 0;
