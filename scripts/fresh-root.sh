@@ -64,6 +64,9 @@ if [ ! -f "$BASE" ]; then
 fi
 
 ROOT=$(mktemp -d "${TMPDIR:-/var/tmp}/corvane-fresh-root.XXXXXX")
+# mktemp's 0700 would become the root's own /, shutting out apt's _apt user
+# and every unprivileged user the tests run as.
+chmod 0755 "$ROOT"
 cleanup() {
   for m in dev sys proc; do umount -R "$ROOT/$m" 2>/dev/null || true; done
   [ "${KEEP_ROOT:-0}" = 1 ] && say "root kept in $ROOT" || rm -rf "$ROOT"
