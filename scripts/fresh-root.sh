@@ -18,7 +18,7 @@
 # chroot with /proc, /sys and /dev mounted in a private mount namespace (the
 # mounts go away with it, and are unmounted on exit). Prints the command's
 # wall time and its last line; the whole output is kept in
-# $FRESH_ROOT_CACHE/last-run.log. The root itself is deleted afterwards
+# $FRESH_ROOT_CACHE/run-COMMIT.log. The root itself is deleted afterwards
 # unless KEEP_ROOT=1.
 #
 # Needs root and the network the command needs (Debian's mirror, the npm
@@ -42,57 +42,63 @@ if [ -z "${FRESH_ROOT_NS:-}" ]; then
   exec env FRESH_ROOT_NS=1 unshare --mount --propagation private -- "$0" "$COMMIT" "$COMMAND"
 fi
 
-say() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
+# All in one function: bash then reads the whole script before running it,
+# so editing the script during a run cannot change what the run does.
+main() {
+  say() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 
-mkdir -p "$CACHE"
-if [ ! -f "$BASE" ]; then
-  if ! command -v debootstrap >/dev/null 2>&1; then
-    say "installing debootstrap"
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
+  mkdir -p "$CACHE"
+  if [ ! -f "$BASE" ]; then
+    if ! command -v debootstrap >/dev/null 2>&1; then
+      say "installing debootstrap"
+      DEBIAN_FRONTEND=noninteractive apt-get update -qq
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
+    fi
+    say "debootstrapping bookworm (once; cached as $BASE)"
+    staging=$(mktemp -d "$CACHE/debootstrap.XXXXXX")
+    debootstrap --variant=minbase --include=apt,git,sudo,procps,ca-certificates \
+      bookworm "$staging" "$MIRROR" >"$CACHE/debootstrap.log" 2>&1 ||
+      { tail -n 20 "$CACHE/debootstrap.log" >&2; rm -rf "$staging"; exit 1; }
+    # The package lists are stale by the time the cache is used; a new machine
+    # starts without them, as a user's does.
+    rm -rf "$staging"/var/lib/apt/lists/* "$staging"/var/cache/apt/archives/*.deb
+    tar -C "$staging" -cf "$BASE.part" . && mv "$BASE.part" "$BASE"
+    rm -rf "$staging"
   fi
-  say "debootstrapping bookworm (once; cached as $BASE)"
-  staging=$(mktemp -d "$CACHE/debootstrap.XXXXXX")
-  debootstrap --variant=minbase --include=apt,git,sudo,procps,ca-certificates \
-    bookworm "$staging" "$MIRROR" >"$CACHE/debootstrap.log" 2>&1 ||
-    { tail -n 20 "$CACHE/debootstrap.log" >&2; rm -rf "$staging"; exit 1; }
-  # The package lists are stale by the time the cache is used; a new machine
-  # starts without them, as a user's does.
-  rm -rf "$staging"/var/lib/apt/lists/* "$staging"/var/cache/apt/archives/*.deb
-  tar -C "$staging" -cf "$BASE.part" . && mv "$BASE.part" "$BASE"
-  rm -rf "$staging"
-fi
 
-ROOT=$(mktemp -d "${TMPDIR:-/var/tmp}/corvane-fresh-root.XXXXXX")
-# mktemp's 0700 would become the root's own /, shutting out apt's _apt user
-# and every unprivileged user the tests run as.
-chmod 0755 "$ROOT"
-cleanup() {
-  for m in dev sys proc; do umount -R "$ROOT/$m" 2>/dev/null || true; done
-  [ "${KEEP_ROOT:-0}" = 1 ] && say "root kept in $ROOT" || rm -rf "$ROOT"
+  ROOT=$(mktemp -d "${TMPDIR:-/var/tmp}/corvane-fresh-root.XXXXXX")
+  # mktemp's 0700 would become the root's own /, shutting out apt's _apt user
+  # and every unprivileged user the tests run as.
+  chmod 0755 "$ROOT"
+  cleanup() {
+    for m in dev sys proc; do umount -R "$ROOT/$m" 2>/dev/null || true; done
+    [ "${KEEP_ROOT:-0}" = 1 ] && say "root kept in $ROOT" || rm -rf "$ROOT"
+  }
+  trap cleanup EXIT
+
+  tar -C "$ROOT" -xf "$BASE"
+  cp /etc/resolv.conf "$ROOT/etc/resolv.conf"
+  git clone -q --no-checkout "$REPO" "$ROOT/root/corvane-mcp"
+  git -C "$ROOT/root/corvane-mcp" checkout -q --detach "$COMMIT"
+  say "$(git -C "$ROOT/root/corvane-mcp" log -1 --format='%h %s')"
+
+  mount -t proc proc "$ROOT/proc"
+  mount -t sysfs sysfs "$ROOT/sys"
+  mount --rbind /dev "$ROOT/dev"
+
+  LOG=$CACHE/run-${COMMIT:0:12}.log
+  say "running: $COMMAND"
+  started=$(date +%s.%N)
+  status=0
+  chroot "$ROOT" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    bash -c "cd /root/corvane-mcp && $COMMAND" </dev/null >"$LOG" 2>&1 || status=$?
+  ended=$(date +%s.%N)
+
+  echo "last line: $(grep -v '^[[:space:]]*$' "$LOG" | tail -n 1)"
+  awk -v a="$started" -v b="$ended" -v s="$status" \
+    'BEGIN { t = b - a; printf "wall time: %.1f s (%d min %02d s), exit status %d\n", t, t / 60, t % 60, s }'
+  return "$status"
 }
-trap cleanup EXIT
 
-tar -C "$ROOT" -xf "$BASE"
-cp /etc/resolv.conf "$ROOT/etc/resolv.conf"
-git clone -q --no-checkout "$REPO" "$ROOT/root/corvane-mcp"
-git -C "$ROOT/root/corvane-mcp" checkout -q --detach "$COMMIT"
-say "$(git -C "$ROOT/root/corvane-mcp" log -1 --format='%h %s')"
-
-mount -t proc proc "$ROOT/proc"
-mount -t sysfs sysfs "$ROOT/sys"
-mount --rbind /dev "$ROOT/dev"
-
-LOG=$CACHE/last-run.log
-say "running: $COMMAND"
-started=$(date +%s.%N)
-status=0
-chroot "$ROOT" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
-  PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-  bash -c "cd /root/corvane-mcp && $COMMAND" </dev/null >"$LOG" 2>&1 || status=$?
-ended=$(date +%s.%N)
-
-echo "last line: $(grep -v '^[[:space:]]*$' "$LOG" | tail -n 1)"
-awk -v a="$started" -v b="$ended" -v s="$status" \
-  'BEGIN { t = b - a; printf "wall time: %.1f s (%d min %02d s), exit status %d\n", t, t / 60, t % 60, s }'
-exit "$status"
+main; exit
