@@ -22,7 +22,9 @@
 # unless KEEP_ROOT=1.
 #
 # Needs root and the network the command needs (Debian's mirror, the npm
-# registry).
+# registry). On a network that inspects TLS, the host's own certificate
+# authorities (/usr/local/share/ca-certificates) and NODE_EXTRA_CA_CERTS
+# carry over into the root.
 set -euo pipefail
 
 [ $# -ge 1 ] || { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 2; }
@@ -67,9 +69,6 @@ main() {
   fi
 
   ROOT=$(mktemp -d "${TMPDIR:-/var/tmp}/corvane-fresh-root.XXXXXX")
-  # mktemp's 0700 would become the root's own /, shutting out apt's _apt user
-  # and every unprivileged user the tests run as.
-  chmod 0755 "$ROOT"
   cleanup() {
     for m in dev sys proc; do umount -R "$ROOT/$m" 2>/dev/null || true; done
     [ "${KEEP_ROOT:-0}" = 1 ] && say "root kept in $ROOT" || rm -rf "$ROOT"
@@ -77,7 +76,15 @@ main() {
   trap cleanup EXIT
 
   tar -C "$ROOT" -xf "$BASE"
+  # mktemp's 0700 (kept in the tarball's "." too) would become the root's own
+  # /, shutting out apt's _apt user and every unprivileged user the tests run as.
+  chmod 0755 "$ROOT"
   cp /etc/resolv.conf "$ROOT/etc/resolv.conf"
+  # A network that inspects TLS needs its certificate authority inside too.
+  if compgen -G '/usr/local/share/ca-certificates/*.crt' >/dev/null; then
+    cp /usr/local/share/ca-certificates/*.crt "$ROOT/usr/local/share/ca-certificates/"
+    chroot "$ROOT" update-ca-certificates >/dev/null 2>&1
+  fi
   git clone -q --no-checkout "$REPO" "$ROOT/root/corvane-mcp"
   git -C "$ROOT/root/corvane-mcp" checkout -q --detach "$COMMIT"
   say "$(git -C "$ROOT/root/corvane-mcp" log -1 --format='%h %s')"
@@ -91,6 +98,7 @@ main() {
   started=$(date +%s.%N)
   status=0
   chroot "$ROOT" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
+    ${NODE_EXTRA_CA_CERTS:+NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt} \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     bash -c "cd /root/corvane-mcp && $COMMAND" </dev/null >"$LOG" 2>&1 || status=$?
   ended=$(date +%s.%N)
