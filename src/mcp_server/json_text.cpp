@@ -1,15 +1,235 @@
 #include "mcp_server/json_text.h"
 
+#include <array>
+#include <charconv>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <vector>
 
 namespace corvane::mcp {
 
+namespace {
+
+// Length of the well-formed UTF-8 character at p, or 0 when there is none;
+// `consumed` then holds how many bytes one U+FFFD stands for: the longest
+// start that could still have become a character, at least one byte (the
+// replacement every UTF-8 decoder of the protocol's peers agrees on).
+std::size_t utf8_char_length(const unsigned char* p, const unsigned char* end, std::size_t& consumed) {
+  unsigned char lead = *p;
+  std::size_t need;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    need = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    need = 2;
+    if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
+    if (lead == 0xED) high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    need = 3;
+    if (lead == 0xF0) low = 0x90;   // overlong below U+10000
+    if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
+  } else {
+    consumed = 1;
+    return 0;
+  }
+  std::size_t k = 1;
+  for (; k <= need && p + k < end && p[k] >= low && p[k] <= high; ++k) {
+    low = 0x80;
+    high = 0xBF;
+  }
+  if (k > need) return k;
+  consumed = k;
+  return 0;
+}
+
+// Bytes a string cannot carry as they are: controls, '"', '\\' and every
+// non-ASCII byte, which has its UTF-8 checked.
+constexpr auto kSpecialBytes = [] {
+  std::array<bool, 256> special{};
+  for (int c = 0; c < 256; ++c) special[c] = c < 0x20 || c >= 0x80 || c == '"' || c == '\\';
+  return special;
+}();
+
+void append_string(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  const auto* run = p;  // start of the bytes still to be copied as they are
+  auto flush = [&](const unsigned char* to) { out.append(reinterpret_cast<const char*>(run), to - run); };
+  while (p < end) {
+    unsigned char c = *p;
+    if (!kSpecialBytes[c]) {
+      ++p;
+      continue;
+    }
+    if (c >= 0x80) {
+      std::size_t consumed = 0;
+      if (std::size_t length = utf8_char_length(p, end, consumed)) {
+        p += length;
+        continue;
+      }
+      flush(p);
+      out += "\xEF\xBF\xBD";
+      p += consumed;
+      run = p;
+      continue;
+    }
+    flush(p);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        out += "\\u00";
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
+    }
+    run = ++p;
+  }
+  flush(end);
+  out += '"';
+}
+
+template <typename Integer>
+void append_integer(std::string& out, Integer value) {
+  char buffer[24];
+  out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+}
+
+// The shortest digits come from to_chars; only their layout is ours.
+void append_float(std::string& out, double value) {
+  if (!std::isfinite(value)) {
+    out += "null";
+    return;
+  }
+  char sci[32];  // [-]d[.ddd]e(+|-)XX
+  const char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+  const char* p = sci;
+  if (*p == '-') out += *p++;
+  char digits[20];
+  int count = 0;
+  for (; *p != 'e'; ++p) {
+    if (*p != '.') digits[count++] = *p;
+  }
+  bool negative_exponent = p[1] == '-';
+  int exponent = 0;
+  for (p += 2; p < end; ++p) exponent = exponent * 10 + (*p - '0');
+  int point = (negative_exponent ? -exponent : exponent) + 1;  // digits before the decimal point
+
+  if (count <= point && point <= 16) {
+    out.append(digits, count);
+    out.append(point - count, '0');
+    out += ".0";
+  } else if (0 < point && point <= 16) {
+    out.append(digits, point);
+    out += '.';
+    out.append(digits + point, count - point);
+  } else if (-5 < point && point <= 0) {
+    out += "0.";
+    out.append(-point, '0');
+    out.append(digits, count);
+  } else {
+    out += digits[0];
+    if (count > 1) {
+      out += '.';
+      out.append(digits + 1, count - 1);
+    }
+    out += 'e';
+    append_integer(out, point - 1);
+  }
+}
+
+class Writer {
+ public:
+  Writer(std::string& out, bool pretty) : out_(out), pretty_(pretty) {}
+
+  // Recursion is bounded: parsed values by kMaxJsonDepth, the tools'
+  // payloads by their own shallow shapes.
+  void write(const Json& value, int depth) {
+    switch (value.type()) {
+      case Json::value_t::object: {
+        const auto& members = value.get_ref<const Json::object_t&>();
+        if (members.empty()) {
+          out_ += "{}";
+          return;
+        }
+        char separator = '{';
+        for (const auto& [key, member] : members) {
+          out_ += separator;
+          separator = ',';
+          line_break(depth + 1);
+          append_string(out_, key);
+          out_ += pretty_ ? ": " : ":";
+          write(member, depth + 1);
+        }
+        line_break(depth);
+        out_ += '}';
+        return;
+      }
+      case Json::value_t::array: {
+        const auto& elements = value.get_ref<const Json::array_t&>();
+        if (elements.empty()) {
+          out_ += "[]";
+          return;
+        }
+        char separator = '[';
+        for (const Json& element : elements) {
+          out_ += separator;
+          separator = ',';
+          line_break(depth + 1);
+          write(element, depth + 1);
+        }
+        line_break(depth);
+        out_ += ']';
+        return;
+      }
+      case Json::value_t::string: append_string(out_, value.get_ref<const std::string&>()); return;
+      case Json::value_t::boolean: out_ += value.get<bool>() ? "true" : "false"; return;
+      case Json::value_t::number_integer: append_integer(out_, value.get<std::int64_t>()); return;
+      case Json::value_t::number_unsigned: append_integer(out_, value.get<std::uint64_t>()); return;
+      case Json::value_t::number_float: append_float(out_, value.get<double>()); return;
+      // Binary values come only from binary formats, which the server never reads.
+      case Json::value_t::binary: out_ += value.dump(); return;
+      case Json::value_t::null:
+      case Json::value_t::discarded: out_ += "null"; return;
+    }
+  }
+
+ private:
+  void line_break(int depth) {
+    if (!pretty_) return;
+    out_ += '\n';
+    out_.append(static_cast<std::size_t>(depth) * 2, ' ');
+  }
+
+  std::string& out_;
+  bool pretty_;
+};
+
+}  // namespace
+
+void append_compact_json(std::string& out, const Json& value) { Writer(out, false).write(value, 0); }
+
+void append_pretty_json(std::string& out, const Json& value) { Writer(out, true).write(value, 0); }
+
 std::string to_compact_json(const Json& value) {
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+  std::string out;
+  append_compact_json(out, value);
+  return out;
 }
 
 std::string to_pretty_json(const Json& value) {
-  return value.dump(2, ' ', false, Json::error_handler_t::replace);
+  std::string out;
+  append_pretty_json(out, value);
+  return out;
 }
 
 namespace {
