@@ -28,8 +28,11 @@ void append_pretty_json(std::string& out, const Json& value);
 std::string to_pretty_json(const Json& value);
 
 // Parses one JSON value. The error text names the fault with its line and
-// column. Nesting deeper than kMaxJsonDepth is refused, as the writers and
-// the value's destructor would otherwise recurse without bound.
+// column and quotes at most a short excerpt of the offending token. A NUL
+// byte or a leading byte order mark is a fault, as is a number beyond a
+// double's range; "-0" reads as the float -0.0. Nesting deeper than
+// kMaxJsonDepth is refused, as the writers and the value's destructor would
+// otherwise recurse without bound.
 inline constexpr int kMaxJsonDepth = 128;
 Result<Json> parse_json(std::string_view text);
 
