@@ -8,53 +8,28 @@
 #include <type_traits>
 #include <vector>
 
+#include "mcp_server/text.h"
+#include "platform/text.h"
+
 namespace corvane::mcp {
 
 namespace {
 
-// Length of the well-formed UTF-8 character at p, or 0 when there is none;
-// `consumed` then holds how many bytes one U+FFFD stands for: the longest
-// start that could still have become a character, at least one byte (the
-// replacement every UTF-8 decoder of the protocol's peers agrees on).
-std::size_t utf8_char_length(const unsigned char* p, const unsigned char* end, std::size_t& consumed) {
-  unsigned char lead = *p;
-  std::size_t need;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    need = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    need = 2;
-    if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
-    if (lead == 0xED) high = 0x9F;  // surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    need = 3;
-    if (lead == 0xF0) low = 0x90;   // overlong below U+10000
-    if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
-  } else {
-    consumed = 1;
-    return 0;
-  }
-  std::size_t k = 1;
-  for (; k <= need && p + k < end && p[k] >= low && p[k] <= high; ++k) {
-    low = 0x80;
-    high = 0xBF;
-  }
-  if (k > need) return k;
-  consumed = k;
-  return 0;
-}
-
-// Bytes a string cannot carry as they are: controls, '"', '\\' and every
-// non-ASCII byte, which has its UTF-8 checked.
+// Bytes a string cannot carry as they are: controls, '"' and '\\'.
 constexpr auto kSpecialBytes = [] {
   std::array<bool, 256> special{};
-  for (int c = 0; c < 256; ++c) special[c] = c < 0x20 || c >= 0x80 || c == '"' || c == '\\';
+  for (int c = 0; c < 256; ++c) special[c] = c < 0x20 || c == '"' || c == '\\';
   return special;
 }();
 
 void append_string(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
+  // Bytes that are not UTF-8 become U+FFFD, one per maximal ill-formed run.
+  std::string repaired;
+  if (!is_valid_utf8(text)) {
+    repaired = platform::lossy_utf8(text);
+    text = repaired;
+  }
   out += '"';
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
@@ -64,18 +39,6 @@ void append_string(std::string& out, std::string_view text) {
     unsigned char c = *p;
     if (!kSpecialBytes[c]) {
       ++p;
-      continue;
-    }
-    if (c >= 0x80) {
-      std::size_t consumed = 0;
-      if (std::size_t length = utf8_char_length(p, end, consumed)) {
-        p += length;
-        continue;
-      }
-      flush(p);
-      out += "\xEF\xBF\xBD";
-      p += consumed;
-      run = p;
       continue;
     }
     flush(p);
