@@ -87,6 +87,8 @@ void append_float(std::string& out, double value) {
   for (p += 2; p < end; ++p) exponent = exponent * 10 + (*p - '0');
   int point = (negative_exponent ? -exponent : exponent) + 1;  // digits before the decimal point
 
+  // ryu's bounds: plain text while it needs at most 16 digits before the
+  // point or at most four zeros after it.
   if (count <= point && point <= 16) {
     out.append(digits, count);
     out.append(point - count, '0');
