@@ -41,12 +41,12 @@ int top_n_argument(const Json& arguments) {
   constexpr int kDefault = 20;
   const Json* value = member(arguments, "top_n");
   if (value == nullptr) return kDefault;
-  // The parser keeps integer literals as integers; 10.0 and 1e1 are floats.
+  // The parser keeps integer literals of zero or more as unsigned; 10.0, 1e1
+  // and -0 are floats.
   if (value->is_number_unsigned()) {
     auto n = value->get<std::uint64_t>();
     return static_cast<int>(std::clamp<std::uint64_t>(n, 1, 200));
   }
-  if (value->is_number_integer() && value->get<std::int64_t>() == 0) return 1;  // "-0"
   return kDefault;
 }
 

@@ -9,16 +9,30 @@
 
 namespace corvane::mcp {
 
-// Compact text: no blanks or line breaks, keys in byte order. Bytes that are
-// not UTF-8 inside strings come out as U+FFFD rather than failing.
+// Both writers follow serde_json's rules, with ryu's layout for floats:
+// keys in byte order; strings escape only '"', '\\' and control characters
+// (\b \f \n \r \t by name, the rest as \u00xx); bytes that are not UTF-8
+// come out as U+FFFD rather than failing; a float is the shortest text that
+// reads back to the same double, plain from 1e-5 up to 1e16 ("1.0",
+// "0.00001", "-0.0") and d.ddde-N beyond ("1e16", "9.765625e-6"), non-finite
+// as null. They only append, so a caller can count what a value adds to a
+// line.
+
+// Compact text: no blanks or line breaks.
+void append_compact_json(std::string& out, const Json& value);
 std::string to_compact_json(const Json& value);
 
-// Two-space indented text with ": " between key and value, no final newline.
+// Two-space indented text with ": " between key and value, [] and {} for
+// empty containers, no final newline.
+void append_pretty_json(std::string& out, const Json& value);
 std::string to_pretty_json(const Json& value);
 
 // Parses one JSON value. The error text names the fault with its line and
-// column. Nesting deeper than kMaxJsonDepth is refused, as the writers and
-// the value's destructor would otherwise recurse without bound.
+// column and quotes at most a short excerpt of the offending token. A NUL
+// byte or a leading byte order mark is a fault, as is a number beyond a
+// double's range; "-0" reads as the float -0.0. Nesting deeper than
+// kMaxJsonDepth is refused, as the writers and the value's destructor would
+// otherwise recurse without bound.
 inline constexpr int kMaxJsonDepth = 128;
 Result<Json> parse_json(std::string_view text);
 

@@ -32,7 +32,7 @@ void serve(LineReader& input, const std::function<bool(std::string_view)>& write
     try {
       std::optional<Json> reply = handle_line(*line);
       if (!reply) continue;
-      text = to_compact_json(*reply);
+      append_compact_json(text, *reply);
     } catch (const std::exception&) {
       // Out of memory for this line or its reply: nothing can be written for
       // it, and the server stays up for the next one.

@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <signal.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,6 +15,14 @@ int g_reply_fd = STDOUT_FILENO;
 }  // namespace
 
 void prepare_stdio() {
+  // A client that stops reading must not end the server: with SIGPIPE
+  // ignored, a write to a pipe without a reader fails with EPIPE instead,
+  // whichever thread writes. Children get the default back at spawn.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGPIPE, &ignore, nullptr);
+
   int saved = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
   if (saved < 0) return;
   int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);

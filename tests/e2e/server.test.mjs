@@ -1,7 +1,9 @@
 // End-to-end: the real binary over its pipes.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { runServer, exchange, request, toolCall, toolText, sortedCompact } from './harness.mjs';
+import { spawn } from 'node:child_process';
+import { once } from 'node:events';
+import { BIN, RUNNER, runServer, exchange, request, toolCall, toolText, sortedCompact } from './harness.mjs';
 
 test('initialize answers with the server identity as one compact line', async () => {
   const run = await runServer(request(1, 'initialize') + '\n');
@@ -141,4 +143,16 @@ test('tools/list matches the reviewed catalogue byte for byte', async () => {
   const golden = readFileSync(new URL('./golden/tools_list.line', import.meta.url), 'utf8').trimEnd();
   const run = await runServer(request(1, 'tools/list') + '\n');
   assert.equal(run.lines[0], golden);
+});
+
+test('a client that closes its end of stdout: the server reads on and exits 0 at end of input', async () => {
+  const [cmd, args] = RUNNER ? [RUNNER, [BIN]] : [BIN, []];
+  const child = spawn(cmd, args, { stdio: ['pipe', 'pipe', 'ignore'] });
+  child.stdout.destroy();
+  child.stdin.on('error', () => {});
+  const lines = [];
+  for (let i = 0; i < 200; i++) lines.push(i % 2 ? request(i, 'tools/list') : toolCall(i, 'get_corvane_app'));
+  child.stdin.end(lines.join('\n') + '\n');
+  const [code, signal] = await once(child, 'exit');
+  assert.deepEqual({ code, signal }, { code: 0, signal: null });
 });

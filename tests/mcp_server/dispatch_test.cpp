@@ -38,7 +38,7 @@ TEST(ArgumentReadersTest, ReadersTakeTheirTypeAndTreatEverythingElseAsAbsent) {
 }
 
 TEST(ArgumentReadersTest, TopNClampsIntegerLiteralsAndDefaultsEverythingElse) {
-  auto top_n = [](const char* value) { return top_n_argument(Json::parse(std::string(R"({"top_n":)") + value + "}")); };
+  auto top_n = [](const char* value) { return top_n_argument(parse_json(std::string(R"({"top_n":)") + value + "}").value()); };
   EXPECT_EQ(top_n("0"), 1);
   EXPECT_EQ(top_n("1"), 1);
   EXPECT_EQ(top_n("5"), 5);
@@ -46,6 +46,7 @@ TEST(ArgumentReadersTest, TopNClampsIntegerLiteralsAndDefaultsEverythingElse) {
   EXPECT_EQ(top_n("1000"), 200);
   EXPECT_EQ(top_n("18446744073709551615"), 200);
   EXPECT_EQ(top_n("-5"), 20);
+  EXPECT_EQ(top_n("-0"), 20);  // a float to the protocol's peers
   EXPECT_EQ(top_n("2.5"), 20);
   EXPECT_EQ(top_n("10.0"), 20);
   EXPECT_EQ(top_n("1e1"), 20);
@@ -127,6 +128,9 @@ TEST(ToolCallTest, PayloadsWithNonFiniteNumbersAndBadBytesStillSerialise) {
   ToolOutcome outcome(Json{{"ratio", std::numeric_limits<double>::quiet_NaN()}, {"name", std::string("bad\xFF")}});
   Json reply = tool_result_reply(1, outcome, false);
   EXPECT_EQ(text_of(reply), "{\n  \"name\": \"bad\xEF\xBF\xBD\",\n  \"ratio\": null\n}");
+  // Floats in payloads are written as in replies.
+  Json ratios = tool_result_reply(1, ToolOutcome(Json{{"usage_ratio", 9.765625e-6}, {"whole", 1.0}}), false);
+  EXPECT_EQ(text_of(ratios), "{\n  \"usage_ratio\": 9.765625e-6,\n  \"whole\": 1.0\n}");
   EXPECT_NO_THROW(to_compact_json(reply));
 }
 

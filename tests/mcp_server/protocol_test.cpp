@@ -46,10 +46,55 @@ TEST(MessageHandlingTest, ParseErrorsCarryNullIdAndThePlaceOfTheFault) {
   EXPECT_EQ((*huge)["error"]["code"], -32700);
   EXPECT_EQ((*huge)["id"], nullptr);
 
+  EXPECT_EQ((*huge)["error"]["message"], "Parse error: number out of range at line 1 column 11");
+
   // Brackets inside strings do not count as nesting.
   EXPECT_NE(reply_to(R"({"id":1,"method":"ping","params":")" + deep + "\"}"), "<none>");
   EXPECT_EQ(reply_to(R"({"id":1,"method":"ping","params":")" + deep + "\"}"),
             R"({"id":1,"jsonrpc":"2.0","result":{}})");
+}
+
+std::string parse_error_of(std::string_view line) {
+  auto reply = handle_line(line);
+  if (!reply || (*reply)["error"]["code"] != -32700 || !(*reply)["id"].is_null()) return "<not a parse error>";
+  return (*reply)["error"]["message"];
+}
+
+TEST(MessageHandlingTest, WhatTheLibraryParserLetsThroughIsStillNotJson) {
+  using namespace std::string_literals;
+  // Its lexer takes a NUL for the end of input and skips a byte order mark.
+  EXPECT_EQ(parse_error_of(R"({"id":1,"method":"ping"})"s + '\0' + "trailing"),
+            "Parse error: syntax error while parsing value - invalid literal; last read: '<U+0000>'; "
+            "expected end of input at line 1 column 25");
+  EXPECT_NE(parse_error_of(R"({"id":1,"method":"ping"} )"s + '\0'), "<not a parse error>");
+  EXPECT_NE(parse_error_of(R"({"id":1,"method":"ping)"s + '\0' + "\"}"), "<not a parse error>");
+  EXPECT_NE(parse_error_of(R"({"id":1,)"s + '\0' + R"("method":"ping"})"), "<not a parse error>");
+  EXPECT_EQ(parse_error_of("\xEF\xBB\xBF{\"id\":1,\"method\":\"ping\"}"),
+            "Parse error: syntax error while parsing value - invalid literal; last read: '<U+FEFF>' at line 1 column 1");
+  EXPECT_NE(parse_error_of(" \xEF\xBB\xBF{\"id\":1,\"method\":\"ping\"}"), "<not a parse error>");
+  EXPECT_EQ(reply_to("{\"id\":\"\xEF\xBB\xBF\",\"method\":\"ping\"}"),
+            "{\"id\":\"\xEF\xBB\xBF\",\"jsonrpc\":\"2.0\",\"result\":{}}");
+}
+
+TEST(MessageHandlingTest, ParseErrorsQuoteOnlyAShortExcerptOfTheToken) {
+  std::string long_string = R"({"id":1,"method":"ping","params":")" + std::string(5 << 20, 'x');
+  std::string message = parse_error_of(long_string);
+  EXPECT_EQ(message, "Parse error: syntax error while parsing value - invalid string: missing closing quote; "
+                     "last read: '\"" + std::string(39, 'x') + "...' at line 1 column " +
+                     std::to_string(long_string.size() + 1));
+  // Cut before a character, never inside one; a short token stays whole.
+  std::string wide = "\"a";
+  for (int i = 0; i < 1000; ++i) wide += "\xE2\x82\xAC";
+  message = parse_error_of(wide);
+  EXPECT_NE(message.find("last read: '\"a\xE2\x82\xAC\xE2\x82\xAC"), std::string::npos) << message;
+  EXPECT_NE(message.find("\xAC...' at line 1 column"), std::string::npos) << message;
+  EXPECT_LT(message.size(), 200u);
+  EXPECT_EQ(parse_error_of("[1,\n2x]"),
+            "Parse error: syntax error while parsing array - invalid literal; last read: '2x'; expected ']' at line 2 column 2");
+  std::string long_number(100000, '9');
+  long_number.insert(0, 1, '[').append("e400]");
+  message = parse_error_of(long_number);
+  EXPECT_EQ(message, "Parse error: number out of range at line 1 column 100005");
 }
 
 TEST(MessageHandlingTest, IdsAreEchoedWithTheirTypeAndKeysComeOutSorted) {
@@ -60,6 +105,10 @@ TEST(MessageHandlingTest, IdsAreEchoedWithTheirTypeAndKeysComeOutSorted) {
   EXPECT_EQ(reply_to(R"({"method":"ping","id":[1,{"b":2,"a":1}]})"),
             R"({"id":[1,{"a":1,"b":2}],"jsonrpc":"2.0","result":{}})");
   EXPECT_EQ(reply_to(R"({"method":"ping","id":true})"), R"({"id":true,"jsonrpc":"2.0","result":{}})");
+  // Numbers are read as the protocol's peers read them and written back in their layout.
+  EXPECT_EQ(reply_to(R"({"method":"ping","id":-0})"), R"({"id":-0.0,"jsonrpc":"2.0","result":{}})");
+  EXPECT_EQ(reply_to(R"({"method":"ping","id":[0,-0,-1,1e16,1E-5,1e23,10.0,1e15]})"),
+            R"({"id":[0,-0.0,-1,1e16,0.00001,1e23,10.0,1000000000000000.0],"jsonrpc":"2.0","result":{}})");
 }
 
 TEST(MethodsTest, InitializeDescribesTheServerWhateverTheClientAsks) {

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <string>
 
 #include "platform/process.h"
 #include "platform/process_test_support.h"
@@ -66,6 +68,21 @@ TEST(PosixProcessRunnerTest, OtherDescriptorsOfTheServerDoNotReachTheChild) {
   ASSERT_TRUE(ran.ok()) << ran.error();
   // Only 0, 1, 2 and the descriptor ls itself opens on the folder.
   EXPECT_EQ(ran->stdout_bytes, "0\n1\n2\n3\n");
+}
+
+TEST(PosixProcessRunnerTest, ChildrenStartWithTheDefaultBrokenPipeSignalThoughTheServerIgnoresIt) {
+  struct sigaction ignore {};
+  struct sigaction previous {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &previous), 0);
+  auto ran = system_process_runner().run({"/bin/cat", {"/proc/self/status"}, 10s});
+  ::sigaction(SIGPIPE, &previous, nullptr);
+  ASSERT_TRUE(ran.ok()) << ran.error();
+  // smartctl and its kind rely on SIGPIPE to stop writing to a closed pipe.
+  std::size_t at = ran->stdout_bytes.find("SigIgn:");
+  ASSERT_NE(at, std::string::npos);
+  std::uint64_t ignored = std::stoull(ran->stdout_bytes.substr(at + 7), nullptr, 16);
+  EXPECT_EQ(ignored & (std::uint64_t{1} << (SIGPIPE - 1)), 0u) << std::hex << ignored;
 }
 
 }  // namespace
