@@ -39,7 +39,10 @@ struct PathMetadata {
 };
 
 // Metadata of what `path` names, following links (stat). The error text is
-// the system's, e.g. "No such file or directory (os error 2)".
+// the system's, e.g. "No such file or directory (os error 2)". A path
+// holding a NUL names nothing: it fails with the system's "not found" text,
+// here and in every call that hands path text to the system (listing a
+// walk's root, canonicalising, opening for reading).
 Result<PathMetadata> path_metadata(std::string_view path);
 // Metadata of `path` itself, not following a final link (lstat); a symbolic
 // link (Windows: a name-surrogate reparse point) has kind link.

@@ -22,6 +22,14 @@ std::string display_path(std::string_view path) { return std::string(path); }
 
 bool needs_component_walk(std::string_view path) { return path.size() >= PATH_MAX; }
 
+Result<std::string> c_path(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    errno = ENOENT;
+    return make_error(os_error_text(ENOENT));
+  }
+  return std::string(path);
+}
+
 int open_parent_directory(std::string_view path, std::string& leaf) {
   std::size_t last = path.find_last_of('/');
   std::size_t leaf_start = last == std::string_view::npos ? 0 : last + 1;
@@ -53,7 +61,9 @@ int open_parent_directory(std::string_view path, std::string& leaf) {
 namespace {
 
 Result<PathMetadata> metadata(std::string_view path, bool follow) {
-  std::string text(path);
+  Result<std::string> checked = c_path(path);
+  if (!checked.ok()) return make_error(checked.error());
+  const std::string& text = checked.value();
   struct stat st;
   int rc;
   if (needs_component_walk(text)) {
@@ -95,8 +105,9 @@ bool is_directory(std::string_view path) {
 }
 
 Result<std::string> canonical_path(std::string_view path) {
-  std::string text(path);
-  char* resolved = ::realpath(text.c_str(), nullptr);
+  Result<std::string> text = c_path(path);
+  if (!text.ok()) return make_error(text.error());
+  char* resolved = ::realpath(text->c_str(), nullptr);
   if (resolved == nullptr) return make_error(last_os_error_text());
   std::string out(resolved);
   std::free(resolved);

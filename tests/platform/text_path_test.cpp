@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
+#include "platform/dir_walk.h"
 #include "platform/path.h"
 #include "platform/scratch_dir.h"
 #include "platform/text.h"
@@ -69,6 +72,36 @@ TEST(PathMetadataTest, MetadataDirectoryTestAndCanonicalForm) {
   EXPECT_TRUE(display_path(*canonical).ends_with(std::string("f.txt"))) << *canonical;
   EXPECT_EQ(display_path(*canonical).find(".."), std::string::npos);
   EXPECT_FALSE(canonical_path(scratch.text("nope")).ok());
+}
+
+// A C or wide string ends at the first NUL, so such a path would name the
+// existing path before it: every call must refuse it as "not found".
+TEST(PathMetadataTest, APathHoldingANulNamesNothingAtAnyEntryPoint) {
+  corvane::testing::ScratchDir scratch;
+  scratch.file("x/f.txt", 4);
+  const std::string nul(1, '\0');
+  const std::vector<std::string> paths = {
+      scratch.text("x") + nul + "y",            // the folder before the NUL exists
+      scratch.text("x/f.txt") + nul,            // so does the file
+      scratch.text() + nul + kPathSeparator + "x",
+      scratch.text("x") + nul + std::string(5000, 'y'),  // long enough to be walked component by component
+  };
+  for (const std::string& p : paths) {
+    SCOPED_TRACE(p.size());
+    for (const auto& meta : {path_metadata(p), link_metadata(p)}) {
+      ASSERT_FALSE(meta.ok());
+      EXPECT_TRUE(meta.error().ends_with("(os error 2)")) << meta.error();
+    }
+    EXPECT_FALSE(is_directory(p));
+    auto canonical = canonical_path(p);
+    ASSERT_FALSE(canonical.ok()) << *canonical;
+    EXPECT_TRUE(canonical.error().ends_with("(os error 2)")) << canonical.error();
+    DirectoryWalk walk(p, WalkOptions{.report_directory_ends = true});
+    ASSERT_TRUE(walk.next());
+    EXPECT_EQ(walk.event(), DirectoryWalk::Event::directory_end);
+    EXPECT_FALSE(walk.summary().opened);
+    EXPECT_FALSE(walk.next());
+  }
 }
 
 }  // namespace

@@ -47,7 +47,8 @@ class ReadHandle {
 // Opens `path` for reading: shared with readers and writers but not with
 // deletion on Windows; O_NOATIME where the kernel allows it, and never
 // blocking on a FIFO, on POSIX. A directory opens (reading it gives
-// nothing). Failure: the system's error text.
+// nothing). Failure: the system's error text ("not found" for a path
+// holding a NUL).
 Result<ReadHandle> open_for_read(std::string_view path);
 
 // Every byte, read in 64 KiB chunks; a failed read ends the data without an

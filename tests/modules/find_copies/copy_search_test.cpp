@@ -293,6 +293,11 @@ TEST_F(CopySearchTest, ValidationCodesInTheirOrder) {
   EXPECT_EQ(error_of(seed, {scratch.text()}, MatchMode::similar, 0.0), "ok");
   EXPECT_EQ(error_of(seed, {scratch.text()}, MatchMode::similar, 1.0), "ok");
   EXPECT_EQ(error_of(seed, {scratch.text()}, MatchMode::exact, 7.0), "ok");
+  // Text holding a NUL names nothing, though the text before the NUL exists.
+  const std::string nul(1, '\0');
+  EXPECT_EQ(error_of(seed + nul + "x", {scratch.text()}), "SEED_FILE_NOT_FOUND");
+  EXPECT_EQ(error_of(seed, {scratch.text() + nul}), "SEARCH_DIR_NOT_FOUND");
+  EXPECT_EQ(error_of(seed, {scratch.text(), scratch.text() + nul + "x"}), "SEARCH_DIR_NOT_FOUND");
 
   // The 2 GiB limit, on sparse files (similar mode: only a sample is read).
   std::string at_limit = write("big/at.bin", {});

@@ -42,6 +42,21 @@ TEST_F(FsNoatimeTest, WholeAndRangeReadsReturnExactlyTheBytesThere) {
   EXPECT_EQ(scratch.snapshot(), before);
 }
 
+TEST_F(FsNoatimeTest, APathHoldingANulIsNotFoundRatherThanCutShort) {
+  auto file = ScratchDir::path_text(scratch.file("data.bin", 100));
+  const std::string cut = file + std::string(1, '\0') + "more";
+  auto opened = open_for_read(cut);
+  ASSERT_FALSE(opened.ok());
+  EXPECT_TRUE(opened.error().ends_with("(os error 2)")) << opened.error();
+  EXPECT_FALSE(read_whole(cut).ok());
+  EXPECT_FALSE(read_range(cut, 0, 10).ok());
+  EXPECT_FALSE(read_sample(cut, 100).ok());
+  auto hashed = sha256_file_hex(cut);
+  ASSERT_FALSE(hashed.ok());
+  EXPECT_TRUE(hashed.error().starts_with(" " + cut + ": ")) << hashed.error();
+  EXPECT_TRUE(read_whole(file).ok());
+}
+
 TEST_F(FsNoatimeTest, DirectoriesOpenAndReadAsNothing) {
   scratch.dir("folder");
   EXPECT_TRUE(open_for_read(scratch.text("folder")).ok());
