@@ -195,6 +195,7 @@ class PosixListing final : public ListingSource {
     top.have_stat = false;
     if (!classify(top, type, out.kind)) return Read::failed_entry;
     out.name = lossy_utf8(top.name);
+    out.raw_name = top.name;
     return Read::entry;
   }
 

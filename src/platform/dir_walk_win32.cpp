@@ -94,6 +94,7 @@ class WindowsListing final : public ListingSource {
     }
     out.kind = kind_from_attributes(top.current.attributes, top.current.reparse_tag);
     out.name = utf8_from_wide(top.current.name);
+    out.raw_name = path_text_from_wide(top.current.name);
     return Read::entry;
   }
 

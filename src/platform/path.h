@@ -29,8 +29,9 @@ std::string join_path(std::string_view dir, std::string_view name);
 // bytes (UNC in upper case).
 std::string strip_verbatim_prefix(std::string_view text);
 
-// How a canonical path is shown: strip_verbatim_prefix on Windows, the
-// text unchanged on POSIX (canonical POSIX paths carry no prefix).
+// How a canonical or raw path (see DirectoryWalk::raw_path) is shown: its
+// lossy UTF-8 text (lossy_utf8 on POSIX, utf8_from_wtf8 on Windows), with
+// strip_verbatim_prefix on Windows (canonical POSIX paths carry no prefix).
 std::string display_path(std::string_view path);
 
 struct PathMetadata {

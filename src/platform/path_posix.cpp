@@ -9,6 +9,7 @@
 
 #include "platform/long_path_posix.h"
 #include "platform/path.h"
+#include "platform/text.h"
 
 namespace corvane::platform {
 
@@ -18,7 +19,7 @@ bool is_path_separator(char c) { return c == '/'; }
 
 bool join_needs_separator(std::string_view dir) { return !dir.empty() && dir.back() != '/'; }
 
-std::string display_path(std::string_view path) { return std::string(path); }
+std::string display_path(std::string_view path) { return lossy_utf8(path); }
 
 bool needs_component_walk(std::string_view path) { return path.size() >= PATH_MAX; }
 

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/path.h"
+#include "platform/text.h"
 #include "platform/wide.h"
 
 namespace corvane::platform {
@@ -17,7 +18,7 @@ bool join_needs_separator(std::string_view dir) {
   return !bare_drive;
 }
 
-std::string display_path(std::string_view path) { return strip_verbatim_prefix(path); }
+std::string display_path(std::string_view path) { return strip_verbatim_prefix(utf8_from_wtf8(path)); }
 
 namespace {
 

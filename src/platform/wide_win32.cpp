@@ -17,13 +17,18 @@ std::wstring wide_from_utf8(std::string_view text) {
   return std::wstring(reinterpret_cast<const wchar_t*>(u.data()), u.size());
 }
 
+std::string path_text_from_wide(std::wstring_view name) {
+  return wtf8_from_utf16(std::u16string_view(reinterpret_cast<const char16_t*>(name.data()), name.size()));
+}
+
 Result<std::wstring> wide_path(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
     std::string text = os_error_text(ERROR_FILE_NOT_FOUND);
     SetLastError(ERROR_FILE_NOT_FOUND);
     return make_error(std::move(text));
   }
-  return wide_from_utf8(path);
+  std::u16string u = utf16_from_wtf8(path);
+  return std::wstring(reinterpret_cast<const wchar_t*>(u.data()), u.size());
 }
 
 Result<std::wstring> verbatim_path(std::string_view path) {

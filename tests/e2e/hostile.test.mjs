@@ -263,13 +263,38 @@ test('names with newlines, control characters, invalid UTF-8 and 255 bytes are r
     assert.deepEqual(matches(r[3].payload), [['identical', root + '/new\nline.txt']]);
     assert.deepEqual(matches(r[4].payload), [['identical', root + '/ctl\x01\x1b\x7f\t.LOG']]);
     assert.deepEqual(matches(r[6].payload), [['identical', root + '/' + long]]);
-    // A name that is not valid UTF-8 has no extension key, and a path
-    // through such a folder cannot be opened from its text: both are
-    // left out, without an error.
+    // A name that is not valid UTF-8 has no extension key; a copy inside a
+    // folder so named is opened by its bytes and shown lossily.
     assert.deepEqual(matches(r[5].payload), []);
-    assert.deepEqual(matches(r[7].payload), []);
+    assert.deepEqual(matches(r[7].payload), [['identical', root + '/dir\uFFFD/inner']]);
   } finally {
     removeTree(seeds);
+    removeTree(root);
+  }
+});
+
+test('the copy finder tells apart names that show as the same U+FFFD text', { skip }, async () => {
+  const root = scratch('collide');
+  try {
+    const at = (...parts) => Buffer.concat([Buffer.from(root + '/'), ...parts.map((p) => (Buffer.isBuffer(p) ? p : Buffer.from(p)))]);
+    const put = (name, content, seconds) => {
+      fs.writeFileSync(name, content);
+      fs.utimesSync(name, seconds, seconds);
+    };
+    const bad = Buffer.from([0xfe]);
+    fs.writeFileSync(at('seed'), 'same content');
+    for (const d of ['s', 't']) fs.mkdirSync(at(d));
+    // In s the copy is the file really named c\uFFFD; in t it is c\xFE.
+    put(at('s/c', bad), 'othr content', 1000);
+    put(at('s/c\uFFFD'), 'same content', 2000);
+    put(at('t/c', bad), 'same content', 3000);
+    put(at('t/c\uFFFD'), 'othr content', 4000);
+    const r = await callAll([copiesOf(at('seed').toString(), [path.join(root, 's')]),
+      copiesOf(at('seed').toString(), [path.join(root, 't')])]);
+    const rows = (payload) => payload.entries.slice(1).map((e) => [e.match_type, e.path, e.size, e.modified]);
+    assert.deepEqual(rows(r[0].payload), [['identical', root + '/s/c\uFFFD', 12, 2000]]);
+    assert.deepEqual(rows(r[1].payload), [['identical', root + '/t/c\uFFFD', 12, 3000]]);
+  } finally {
     removeTree(root);
   }
 });
