@@ -350,6 +350,35 @@ test('FIFOs, sockets and device nodes are never reported; a 3 TiB sparse file is
   }
 });
 
+test('scan_junk holds sizes and totals of huge sparse files at 2^64 - 1 instead of wrapping', { skip }, async (t) => {
+  const root = scratch('sums');
+  try {
+    const tmp = path.join(root, 'tmp');
+    const home = path.join(root, 'home');
+    fs.mkdirSync(path.join(tmp, 'folder'), { recursive: true });
+    fs.mkdirSync(home);
+    // 2^63 - 1 bytes each, the most a file may claim; ext4 refuses them, tmpfs does not.
+    const most = '9223372036854775807';
+    const made = ['a', 'b', 'folder/c', 'folder/d'].every((f) => spawnSync('truncate', ['-s', most, path.join(tmp, f)]).status === 0);
+    if (!made) return t.skip('this file system does not hold files of 2^63 - 1 bytes');
+    fs.writeFileSync(path.join(tmp, 'folder/e'), Buffer.alloc(10));
+    const run = await runServer(toolCall(1, 'scan_junk') + '\n', { env: junkEnv(tmp, home), timeoutMs: 60000 });
+    assert.equal(run.code, 0);
+    const body = JSON.parse(run.lines[0]).result.content[0].text;
+    // Sizes past 2^53 as their exact digits.
+    const payload = JSON.parse(body.slice(0, body.indexOf(FOOTER_START)).replace(/: (\d{16,})(?=,?\n)/g, ': "$1"'));
+    const max = '18446744073709551615';
+    const temp = payload.categories.find((c) => c.id === 'system_temp');
+    assert.equal(temp.total_size, max);
+    assert.equal(payload.total_size, max);
+    const mine = temp.paths.filter((p) => p.path.startsWith(tmp + '/')).map((p) => [path.relative(tmp, p.path), p.size]);
+    assert.deepEqual(mine[0], ['folder', max]);
+    assert.deepEqual(mine.slice(1).sort(), [['a', most], ['b', most]]);  // equal sizes: listing order
+  } finally {
+    removeTree(root);
+  }
+});
+
 test('a tree changing under the scans never crashes, hangs or mixes up replies', { skip }, async () => {
   const root = scratch('mutate');
   const seedDir = scratch('mutate-seed');
