@@ -25,8 +25,9 @@ bool needs_component_walk(std::string_view path) { return path.size() >= PATH_MA
 
 Result<std::string> c_path(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
+    std::string text = os_error_text(ENOENT);
     errno = ENOENT;
-    return make_error(os_error_text(ENOENT));
+    return make_error(std::move(text));
   }
   return std::string(path);
 }
