@@ -83,46 +83,6 @@ TEST(PosixWalkTest, NamesThatAreNotUtf8AreShownLossilyAndStillStatted) {
   EXPECT_EQ(display_path(walk.raw_path()), walk.path());
 }
 
-// A name that is not UTF-8, under a folder that is not either, next to the
-// names their shown text spells: only the raw paths tell them apart.
-TEST(PosixWalkTest, RawPathsNameEachEntryWhereShownPathsCollide) {
-  ScratchDir scratch;
-  const std::string fffd = "\xEF\xBF\xBD";
-  for (const std::string& dir : {std::string("d\x80"), "d" + fffd}) {
-    ASSERT_EQ(mkdir((scratch.text() + "/" + dir).c_str(), 0755), 0);
-    for (const std::string& name : {std::string("c\xFE"), "c" + fffd}) {
-      std::string p = scratch.text() + "/" + dir + "/" + name;
-      int fd = open(p.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-      ASSERT_GE(fd, 0);
-      ASSERT_EQ(write(fd, p.data(), p.size()), static_cast<ssize_t>(p.size()));  // each file holds its own path
-      close(fd);
-    }
-  }
-  std::map<std::string, std::string> shown_by_raw;
-  DirectoryWalk walk(scratch.text(), WalkOptions{.report_directory_ends = true});
-  while (walk.next()) {
-    if (walk.depth() == 0) continue;
-    EXPECT_EQ(display_path(walk.raw_path()), walk.path());
-    EXPECT_TRUE(walk.raw_path().ends_with(walk.raw_name()));
-    if (walk.event() == DirectoryWalk::Event::entry && walk.kind() == EntryKind::file) {
-      auto st = path_metadata(walk.raw_path());
-      ASSERT_TRUE(st.ok()) << st.error();
-      EXPECT_EQ(st->stat.size, walk.raw_path().size());
-    }
-    if (walk.event() == DirectoryWalk::Event::entry) {
-      shown_by_raw[walk.raw_path().substr(scratch.text().size())] = walk.path().substr(scratch.text().size());
-    }
-  }
-  EXPECT_EQ(shown_by_raw, (std::map<std::string, std::string>{
-                              {"/d\x80", "/d" + fffd},
-                              {"/d\x80/c\xFE", "/d" + fffd + "/c" + fffd},
-                              {"/d\x80/c" + fffd, "/d" + fffd + "/c" + fffd},
-                              {"/d" + fffd, "/d" + fffd},
-                              {"/d" + fffd + "/c\xFE", "/d" + fffd + "/c" + fffd},
-                              {"/d" + fffd + "/c" + fffd, "/d" + fffd + "/c" + fffd},
-                          }));
-}
-
 TEST(PosixWalkTest, HundredThousandLevelsAreWalkedToTheBottom) {
   ScratchDir scratch(ScratchDir::fast_base());
   constexpr int kLevels = 100'000;
