@@ -50,7 +50,7 @@ EntryKind kind_from_mode(std::uint32_t mode, bool crosses_mount) {
 }
 
 DirectoryWalk::DirectoryWalk(std::string root, WalkOptions options, std::unique_ptr<ListingSource> source)
-    : source_(std::move(source)), options_(options), path_(root), root_(std::move(root)) {}
+    : source_(std::move(source)), options_(options), path_(root), raw_path_(root), root_(std::move(root)) {}
 
 DirectoryWalk::~DirectoryWalk() {
   while (!levels_.empty()) {
@@ -60,6 +60,7 @@ DirectoryWalk::~DirectoryWalk() {
 }
 
 std::string_view DirectoryWalk::name() const { return std::string_view(path_).substr(name_offset_); }
+std::string_view DirectoryWalk::raw_name() const { return std::string_view(raw_path_).substr(raw_name_offset_); }
 
 Result<EntryStat> DirectoryWalk::stat() { return source_->stat(); }
 
@@ -68,19 +69,24 @@ void DirectoryWalk::abandon(std::size_t level) {
   descend_ = false;
 }
 
-void DirectoryWalk::set_entry_path(std::string_view name) {
+void DirectoryWalk::set_entry_path() {
   const Level& top = levels_.back();
   path_.resize(top.path_length);
   if (join_needs_separator(path_)) path_ += kPathSeparator;
   name_offset_ = path_.size();
-  path_ += name;
+  path_ += entry_.name;
+  raw_path_.resize(top.raw_path_length);
+  if (join_needs_separator(raw_path_)) raw_path_ += kPathSeparator;
+  raw_name_offset_ = raw_path_.size();
+  raw_path_ += entry_.raw_name;
 }
 
 // Descends into the directory entry just delivered. False when it could not
 // be opened; then its end event (if wanted) is already set up.
 bool DirectoryWalk::enter_child() {
   if (source_->open_child()) {
-    levels_.push_back(Level{path_.size(), name_offset_, ListingSummary{true, false, 0, 0}});
+    levels_.push_back(
+        Level{path_.size(), name_offset_, raw_path_.size(), raw_name_offset_, ListingSummary{true, false, 0, 0}});
     return true;
   }
   event_ = Event::directory_end;
@@ -96,6 +102,8 @@ bool DirectoryWalk::finish_top() {
   if (!options_.report_directory_ends) return false;
   path_.resize(top.path_length);
   name_offset_ = top.name_offset;
+  raw_path_.resize(top.raw_path_length);
+  raw_name_offset_ = top.raw_name_offset;
   depth_ = levels_.size();
   event_ = Event::directory_end;
   kind_ = EntryKind::directory;
@@ -112,10 +120,12 @@ bool DirectoryWalk::next() {
       kind_ = EntryKind::directory;
       depth_ = 0;
       name_offset_ = path_.size();
+      raw_name_offset_ = raw_path_.size();
       ended_ = ListingSummary{};
       return true;
     }
-    levels_.push_back(Level{path_.size(), path_.size(), ListingSummary{true, false, 0, 0}});
+    levels_.push_back(Level{path_.size(), path_.size(), raw_path_.size(), raw_path_.size(),
+                            ListingSummary{true, false, 0, 0}});
   } else if (descend_) {
     descend_ = false;
     if (!enter_child() && options_.report_directory_ends) return true;
@@ -134,7 +144,7 @@ bool DirectoryWalk::next() {
         kind_ = entry_.kind;
         depth_ = levels_.size();
         event_ = Event::entry;
-        set_entry_path(entry_.name);
+        set_entry_path();
         descend_ = kind_ == EntryKind::directory && depth_ < options_.max_depth;
         return true;
       case ListingSource::Read::failed_entry:

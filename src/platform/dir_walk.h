@@ -19,7 +19,10 @@
 //   On Windows the walk uses \\?\ paths (limit: 32,767 UTF-16 units).
 // - Display paths are text: the root exactly as given, each name joined by
 //   the platform separator (none added when the text already ends in one),
-//   names converted to UTF-8 lossily. They are never used to open anything.
+//   names converted to UTF-8 lossily. They are never used to open anything:
+//   two names can show as the same text. Raw paths are joined the same way
+//   from the names as the system gives them (POSIX: their bytes; Windows:
+//   WTF-8, see platform/text.h) and open the entry again.
 #pragma once
 
 #include <cstddef>
@@ -72,7 +75,8 @@ class ListingSource {
  public:
   enum class Read { entry, failed_entry, end, error };
   struct Entry {
-    std::string name;  // UTF-8 (lossy) display name
+    std::string name;      // UTF-8 (lossy) display name
+    std::string raw_name;  // as the system names it: bytes (POSIX), WTF-8 (Windows)
     EntryKind kind = EntryKind::file;
   };
 
@@ -123,6 +127,10 @@ class DirectoryWalk {
   std::size_t depth() const { return depth_; }
   const std::string& path() const { return path_; }
   std::string_view name() const;
+  // The same path and name as the system spells them, for opening the
+  // entry; not always valid UTF-8.
+  const std::string& raw_path() const { return raw_path_; }
+  std::string_view raw_name() const;
   EntryKind kind() const { return kind_; }
   // Entry events only: size and times, fetched on first request.
   Result<EntryStat> stat();
@@ -138,6 +146,8 @@ class DirectoryWalk {
   struct Level {
     std::size_t path_length;  // of this directory's own path text
     std::size_t name_offset;  // where its name starts in that text
+    std::size_t raw_path_length;  // the same two for its raw path
+    std::size_t raw_name_offset;
     ListingSummary summary;
     std::uint64_t failure_run = 0;
     bool abandoned = false;
@@ -145,13 +155,15 @@ class DirectoryWalk {
 
   bool enter_child();
   bool finish_top();
-  void set_entry_path(std::string_view name);
+  void set_entry_path();
 
   std::unique_ptr<ListingSource> source_;
   WalkOptions options_;
   std::vector<Level> levels_;
   std::string path_;
   std::size_t name_offset_ = 0;
+  std::string raw_path_;
+  std::size_t raw_name_offset_ = 0;
   std::size_t depth_ = 0;
   Event event_ = Event::entry;
   EntryKind kind_ = EntryKind::file;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/dir_walk.h"
+#include "platform/long_path_posix.h"
 #include "platform/path.h"
 #include "platform/text.h"
 
@@ -157,8 +158,9 @@ class PosixListing final : public ListingSource {
 
   bool open_root(std::string_view root) override {
     // The root may itself be a link to a directory: that one is followed.
-    std::string text(root);
-    int fd = open_directory(AT_FDCWD, text.c_str(), 0);
+    Result<std::string> text = c_path(root);
+    if (!text.ok()) return false;
+    int fd = open_directory(AT_FDCWD, text->c_str(), 0);
     if (fd < 0) return false;
     struct stat st;
     if (fstat(fd, &st) != 0) {
@@ -193,6 +195,7 @@ class PosixListing final : public ListingSource {
     top.have_stat = false;
     if (!classify(top, type, out.kind)) return Read::failed_entry;
     out.name = lossy_utf8(top.name);
+    out.raw_name = top.name;
     return Read::entry;
   }
 

@@ -59,7 +59,9 @@ class WindowsListing final : public ListingSource {
   bool open_root(std::string_view root) override {
     // "" would otherwise become "\\*", the current drive's root.
     if (root.empty()) return false;
-    path_ = verbatim_path(root);
+    Result<std::wstring> verbatim = verbatim_path(root);
+    if (!verbatim.ok()) return false;
+    path_ = std::move(verbatim).value();
     if (path_.empty() || path_.back() != L'\\') path_ += L'\\';
     return push();
   }
@@ -92,6 +94,7 @@ class WindowsListing final : public ListingSource {
     }
     out.kind = kind_from_attributes(top.current.attributes, top.current.reparse_tag);
     out.name = utf8_from_wide(top.current.name);
+    out.raw_name = path_text_from_wide(top.current.name);
     return Read::entry;
   }
 

@@ -29,8 +29,9 @@ std::string join_path(std::string_view dir, std::string_view name);
 // bytes (UNC in upper case).
 std::string strip_verbatim_prefix(std::string_view text);
 
-// How a canonical path is shown: strip_verbatim_prefix on Windows, the
-// text unchanged on POSIX (canonical POSIX paths carry no prefix).
+// How a canonical or raw path (see DirectoryWalk::raw_path) is shown: its
+// lossy UTF-8 text (lossy_utf8 on POSIX, utf8_from_wtf8 on Windows), with
+// strip_verbatim_prefix on Windows (canonical POSIX paths carry no prefix).
 std::string display_path(std::string_view path);
 
 struct PathMetadata {
@@ -39,7 +40,10 @@ struct PathMetadata {
 };
 
 // Metadata of what `path` names, following links (stat). The error text is
-// the system's, e.g. "No such file or directory (os error 2)".
+// the system's, e.g. "No such file or directory (os error 2)". A path
+// holding a NUL names nothing: it fails with the system's "not found" text,
+// here and in every call that hands path text to the system (listing a
+// walk's root, canonicalising, opening for reading).
 Result<PathMetadata> path_metadata(std::string_view path);
 // Metadata of `path` itself, not following a final link (lstat); a symbolic
 // link (Windows: a name-surrogate reparse point) has kind link.

@@ -9,6 +9,7 @@
 
 #include "platform/long_path_posix.h"
 #include "platform/path.h"
+#include "platform/text.h"
 
 namespace corvane::platform {
 
@@ -18,9 +19,18 @@ bool is_path_separator(char c) { return c == '/'; }
 
 bool join_needs_separator(std::string_view dir) { return !dir.empty() && dir.back() != '/'; }
 
-std::string display_path(std::string_view path) { return std::string(path); }
+std::string display_path(std::string_view path) { return lossy_utf8(path); }
 
 bool needs_component_walk(std::string_view path) { return path.size() >= PATH_MAX; }
+
+Result<std::string> c_path(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    std::string text = os_error_text(ENOENT);
+    errno = ENOENT;
+    return make_error(std::move(text));
+  }
+  return std::string(path);
+}
 
 int open_parent_directory(std::string_view path, std::string& leaf) {
   std::size_t last = path.find_last_of('/');
@@ -53,7 +63,9 @@ int open_parent_directory(std::string_view path, std::string& leaf) {
 namespace {
 
 Result<PathMetadata> metadata(std::string_view path, bool follow) {
-  std::string text(path);
+  Result<std::string> checked = c_path(path);
+  if (!checked.ok()) return make_error(checked.error());
+  const std::string& text = checked.value();
   struct stat st;
   int rc;
   if (needs_component_walk(text)) {
@@ -95,8 +107,9 @@ bool is_directory(std::string_view path) {
 }
 
 Result<std::string> canonical_path(std::string_view path) {
-  std::string text(path);
-  char* resolved = ::realpath(text.c_str(), nullptr);
+  Result<std::string> text = c_path(path);
+  if (!text.ok()) return make_error(text.error());
+  char* resolved = ::realpath(text->c_str(), nullptr);
   if (resolved == nullptr) return make_error(last_os_error_text());
   std::string out(resolved);
   std::free(resolved);

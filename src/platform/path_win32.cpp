@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/path.h"
+#include "platform/text.h"
 #include "platform/wide.h"
 
 namespace corvane::platform {
@@ -17,7 +18,7 @@ bool join_needs_separator(std::string_view dir) {
   return !bare_drive;
 }
 
-std::string display_path(std::string_view path) { return strip_verbatim_prefix(path); }
+std::string display_path(std::string_view path) { return strip_verbatim_prefix(utf8_from_wtf8(path)); }
 
 namespace {
 
@@ -26,10 +27,11 @@ std::int64_t ticks(const FILETIME& t) {
 }
 
 Result<PathMetadata> metadata(std::string_view path, bool follow) {
-  std::wstring wide = wide_from_utf8(path);
+  Result<std::wstring> wide = wide_path(path);
+  if (!wide.ok()) return make_error(wide.error());
   // No access rights asked: only attributes are read, and no time changes.
   DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  HANDLE h = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  HANDLE h = CreateFileW(wide->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, flags, nullptr);
   if (h == INVALID_HANDLE_VALUE) return make_error(last_os_error_text());
   BY_HANDLE_FILE_INFORMATION info;
@@ -64,8 +66,9 @@ bool is_directory(std::string_view path) {
 }
 
 Result<std::string> canonical_path(std::string_view path) {
-  std::wstring wide = wide_from_utf8(path);
-  HANDLE h = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  Result<std::wstring> wide = wide_path(path);
+  if (!wide.ok()) return make_error(wide.error());
+  HANDLE h = CreateFileW(wide->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return make_error(last_os_error_text());
   std::wstring out(MAX_PATH, L'\0');

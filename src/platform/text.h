@@ -22,4 +22,21 @@ std::string utf8_from_utf16(std::u16string_view text);
 // UTF-8 to UTF-16; ill-formed bytes become U+FFFD (as lossy_utf8 would).
 std::u16string utf16_from_utf8(std::string_view text);
 
+// Windows names need not be valid UTF-16. Path text carries them as WTF-8:
+// UTF-8 in which an unpaired surrogate is encoded like any other code point
+// (ED A0..BF xx), so that the name survives and the file can be opened
+// again. Such text is not valid UTF-8; it is only ever shown through
+// utf8_from_wtf8.
+
+// UTF-16 to WTF-8: utf8_from_utf16, keeping unpaired surrogates.
+std::string wtf8_from_utf16(std::u16string_view text);
+
+// WTF-8 to UTF-16: utf16_from_utf8, except that an encoded surrogate
+// becomes that surrogate again.
+std::u16string utf16_from_wtf8(std::string_view text);
+
+// WTF-8 as text to show: an encoded surrogate becomes one U+FFFD, exactly as
+// utf8_from_utf16 shows it; other ill-formed bytes become U+FFFD too.
+std::string utf8_from_wtf8(std::string_view text);
+
 }  // namespace corvane::platform

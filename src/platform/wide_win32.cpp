@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "platform/path.h"
 #include "platform/text.h"
 #include "platform/wide.h"
 
@@ -16,8 +17,24 @@ std::wstring wide_from_utf8(std::string_view text) {
   return std::wstring(reinterpret_cast<const wchar_t*>(u.data()), u.size());
 }
 
-std::wstring verbatim_path(std::string_view path) {
-  std::wstring wide = wide_from_utf8(path);
+std::string path_text_from_wide(std::wstring_view name) {
+  return wtf8_from_utf16(std::u16string_view(reinterpret_cast<const char16_t*>(name.data()), name.size()));
+}
+
+Result<std::wstring> wide_path(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    std::string text = os_error_text(ERROR_FILE_NOT_FOUND);
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return make_error(std::move(text));
+  }
+  std::u16string u = utf16_from_wtf8(path);
+  return std::wstring(reinterpret_cast<const wchar_t*>(u.data()), u.size());
+}
+
+Result<std::wstring> verbatim_path(std::string_view path) {
+  Result<std::wstring> checked = wide_path(path);
+  if (!checked.ok()) return checked;
+  std::wstring& wide = checked.value();
   if (wide.starts_with(L"\\\\?\\")) return wide;
   DWORD need = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
   if (need == 0) return wide;

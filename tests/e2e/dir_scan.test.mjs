@@ -138,6 +138,18 @@ test('scan_empty_files and scan_empty_folders report their records and counts', 
   assert.deepEqual(snapshot(tree), before);
 });
 
+test('a path holding U+0000 names nothing, though the text before it is a folder', async () => {
+  // Cut at the NUL, each of these would name a real folder and scan it.
+  const paths = [T + SEP + 'zeros\u0000' + SEP + 'sub', T + '\u0000', T + SEP + 'many\u0000' + T];
+  const r = await callAll(paths.flatMap((p) => [
+    ['scan_top_files', { path: p }],
+    ['scan_empty_files', { path: p }],
+    ['scan_empty_folders', { path: p }],
+  ]));
+  const expected = paths.flatMap((p) => Array(3).fill({ error: `Error: PATH_NOT_FOUND: ${p}` }));
+  assert.deepEqual(r, expected);
+});
+
 test('the Windows build declares long-path awareness in its manifest', { skip: !ON_WINE }, () => {
   assert.ok(fs.readFileSync(BIN).includes('<longPathAware'));
 });

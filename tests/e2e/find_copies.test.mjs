@@ -77,6 +77,11 @@ test('argument and validation failures, in their order, with their exact texts',
     [{ seed_path: native(dirA), search_dirs: [native(dirA)] }, 'SEED_FILE_NOT_REGULAR'],
     [{ seed_path: native(seed), search_dirs: [native(dirA), native(path.join(root, 'nope'))] }, 'SEARCH_DIR_NOT_FOUND'],
     [{ seed_path: native(seed), search_dirs: [native(path.join(root, 'plain-file'))] }, 'SEARCH_DIR_NOT_DIRECTORY'],
+    // Text holding U+0000 names nothing, though the text before it exists.
+    [{ seed_path: native(seed) + '\u0000.txt', search_dirs: [native(dirA)] }, 'SEED_FILE_NOT_FOUND'],
+    [{ seed_path: native(seed), search_dirs: [native(dirA) + '\u0000'] }, 'SEARCH_DIR_NOT_FOUND'],
+    [{ seed_path: native(seed), search_dirs: [native(dirA), native(root) + '\u0000' + native(dirA)] },
+      'SEARCH_DIR_NOT_FOUND'],
     [{ seed_path: native(seed), search_dirs: [native(dirA)], match_mode: 'similar' }, 'INVALID_SIMILARITY_THRESHOLD'],
     ...[-0.1, 1.5, 'x', null].map((t) => [
       { seed_path: native(seed), search_dirs: [native(dirA)], match_mode: 'similar', similarity_threshold: t },

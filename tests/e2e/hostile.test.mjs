@@ -263,13 +263,38 @@ test('names with newlines, control characters, invalid UTF-8 and 255 bytes are r
     assert.deepEqual(matches(r[3].payload), [['identical', root + '/new\nline.txt']]);
     assert.deepEqual(matches(r[4].payload), [['identical', root + '/ctl\x01\x1b\x7f\t.LOG']]);
     assert.deepEqual(matches(r[6].payload), [['identical', root + '/' + long]]);
-    // A name that is not valid UTF-8 has no extension key, and a path
-    // through such a folder cannot be opened from its text: both are
-    // left out, without an error.
+    // A name that is not valid UTF-8 has no extension key; a copy inside a
+    // folder so named is opened by its bytes and shown lossily.
     assert.deepEqual(matches(r[5].payload), []);
-    assert.deepEqual(matches(r[7].payload), []);
+    assert.deepEqual(matches(r[7].payload), [['identical', root + '/dir\uFFFD/inner']]);
   } finally {
     removeTree(seeds);
+    removeTree(root);
+  }
+});
+
+test('the copy finder tells apart names that show as the same U+FFFD text', { skip }, async () => {
+  const root = scratch('collide');
+  try {
+    const at = (...parts) => Buffer.concat([Buffer.from(root + '/'), ...parts.map((p) => (Buffer.isBuffer(p) ? p : Buffer.from(p)))]);
+    const put = (name, content, seconds) => {
+      fs.writeFileSync(name, content);
+      fs.utimesSync(name, seconds, seconds);
+    };
+    const bad = Buffer.from([0xfe]);
+    fs.writeFileSync(at('seed'), 'same content');
+    for (const d of ['s', 't']) fs.mkdirSync(at(d));
+    // In s the copy is the file really named c\uFFFD; in t it is c\xFE.
+    put(at('s/c', bad), 'othr content', 1000);
+    put(at('s/c\uFFFD'), 'same content', 2000);
+    put(at('t/c', bad), 'same content', 3000);
+    put(at('t/c\uFFFD'), 'othr content', 4000);
+    const r = await callAll([copiesOf(at('seed').toString(), [path.join(root, 's')]),
+      copiesOf(at('seed').toString(), [path.join(root, 't')])]);
+    const rows = (payload) => payload.entries.slice(1).map((e) => [e.match_type, e.path, e.size, e.modified]);
+    assert.deepEqual(rows(r[0].payload), [['identical', root + '/s/c\uFFFD', 12, 2000]]);
+    assert.deepEqual(rows(r[1].payload), [['identical', root + '/t/c\uFFFD', 12, 3000]]);
+  } finally {
     removeTree(root);
   }
 });
@@ -321,6 +346,35 @@ test('FIFOs, sockets and device nodes are never reported; a 3 TiB sparse file is
     assert.equal(r[13].error, 'Error: SEARCH_DIR_NOT_DIRECTORY');
   } finally {
     await new Promise((resolve) => listener.close(resolve));
+    removeTree(root);
+  }
+});
+
+test('scan_junk holds sizes and totals of huge sparse files at 2^64 - 1 instead of wrapping', { skip }, async (t) => {
+  const root = scratch('sums');
+  try {
+    const tmp = path.join(root, 'tmp');
+    const home = path.join(root, 'home');
+    fs.mkdirSync(path.join(tmp, 'folder'), { recursive: true });
+    fs.mkdirSync(home);
+    // 2^63 - 1 bytes each, the most a file may claim; ext4 refuses them, tmpfs does not.
+    const most = '9223372036854775807';
+    const made = ['a', 'b', 'folder/c', 'folder/d'].every((f) => spawnSync('truncate', ['-s', most, path.join(tmp, f)]).status === 0);
+    if (!made) return t.skip('this file system does not hold files of 2^63 - 1 bytes');
+    fs.writeFileSync(path.join(tmp, 'folder/e'), Buffer.alloc(10));
+    const run = await runServer(toolCall(1, 'scan_junk') + '\n', { env: junkEnv(tmp, home), timeoutMs: 60000 });
+    assert.equal(run.code, 0);
+    const body = JSON.parse(run.lines[0]).result.content[0].text;
+    // Sizes past 2^53 as their exact digits.
+    const payload = JSON.parse(body.slice(0, body.indexOf(FOOTER_START)).replace(/: (\d{16,})(?=,?\n)/g, ': "$1"'));
+    const max = '18446744073709551615';
+    const temp = payload.categories.find((c) => c.id === 'system_temp');
+    assert.equal(temp.total_size, max);
+    assert.equal(payload.total_size, max);
+    const mine = temp.paths.filter((p) => p.path.startsWith(tmp + '/')).map((p) => [path.relative(tmp, p.path), p.size]);
+    assert.deepEqual(mine[0], ['folder', max]);
+    assert.deepEqual(mine.slice(1).sort(), [['a', most], ['b', most]]);  // equal sizes: listing order
+  } finally {
     removeTree(root);
   }
 });

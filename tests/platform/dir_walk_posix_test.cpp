@@ -78,6 +78,9 @@ TEST(PosixWalkTest, NamesThatAreNotUtf8AreShownLossilyAndStillStatted) {
   auto st = walk.stat();
   ASSERT_TRUE(st.ok()) << st.error();
   EXPECT_EQ(st->size, 5u);
+  EXPECT_EQ(walk.raw_name(), "bad\xFF" "name");
+  EXPECT_EQ(walk.raw_path(), raw);
+  EXPECT_EQ(display_path(walk.raw_path()), walk.path());
 }
 
 TEST(PosixWalkTest, HundredThousandLevelsAreWalkedToTheBottom) {

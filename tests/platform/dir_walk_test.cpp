@@ -23,6 +23,7 @@ class ScriptedListing : public ListingSource {
     Read read;
     std::string name;
     EntryKind kind = EntryKind::file;
+    std::string raw = {};  // the system's spelling, when it differs from `name`
   };
   explicit ScriptedListing(std::deque<std::deque<Step>> dirs, bool endless_failures = false)
       : dirs_(std::move(dirs)), endless_failures_(endless_failures) {}
@@ -35,6 +36,7 @@ class ScriptedListing : public ListingSource {
     Step s = steps.front();
     steps.pop_front();
     out.name = s.name;
+    out.raw_name = s.raw.empty() ? s.name : s.raw;
     out.kind = s.kind;
     return s.read;
   }
@@ -135,6 +137,40 @@ TEST(DirectoryWalkTest, SkipAbandonAndMaxDepthStopDescentButKeepEnds) {
     }
     EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "a1", "deep", "a2", "c"}));
   }
+}
+
+TEST(DirectoryWalkTest, RawPathsFollowTheShownPathsThroughDescentEndsAndUnopenableFolders) {
+  auto listing = std::make_unique<ScriptedListing>(std::deque<std::deque<Step>>{
+      {{Read::entry, "a?", EntryKind::directory, "a\xFF"}, {Read::entry, "u?", EntryKind::directory, "u\xFE"},
+       {Read::entry, "f"}},
+      {{Read::entry, "b?", EntryKind::directory, "b\xFD"}, {Read::entry, "g?", EntryKind::file, "g\xFC"}},
+      {{Read::entry, "h"}},
+      {{Read::error, "<unopenable>"}},
+  });
+  DirectoryWalk walk("R", WalkOptions{.report_directory_ends = true}, std::move(listing));
+  std::vector<std::string> seen;
+  while (walk.next()) {
+    std::string tag = walk.event() == DirectoryWalk::Event::entry ? "" : "end ";
+    seen.push_back(tag + walk.path() + " " + std::string(walk.name()) + " | " + walk.raw_path() + " " +
+                   std::string(walk.raw_name()));
+  }
+  auto at = [](std::vector<std::string> parts) {
+    std::string out = "R";
+    for (const std::string& p : parts) out = join_path(out, p);
+    return out;
+  };
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      at({"a?"}) + " a? | " + at({"a\xFF"}) + " a\xFF",
+                      at({"a?", "b?"}) + " b? | " + at({"a\xFF", "b\xFD"}) + " b\xFD",
+                      at({"a?", "b?", "h"}) + " h | " + at({"a\xFF", "b\xFD", "h"}) + " h",
+                      "end " + at({"a?", "b?"}) + " b? | " + at({"a\xFF", "b\xFD"}) + " b\xFD",
+                      at({"a?", "g?"}) + " g? | " + at({"a\xFF", "g\xFC"}) + " g\xFC",
+                      "end " + at({"a?"}) + " a? | " + at({"a\xFF"}) + " a\xFF",
+                      at({"u?"}) + " u? | " + at({"u\xFE"}) + " u\xFE",
+                      "end " + at({"u?"}) + " u? | " + at({"u\xFE"}) + " u\xFE",
+                      at({"f"}) + " f | " + at({"f"}) + " f",
+                      "end R  | R ",
+                  }));
 }
 
 TEST(DirectoryWalkTest, AListingThatFailsForeverEndsAndAMissingRootGivesOnlyItsEnd) {

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <random>
+#include <vector>
+
+#include "platform/dir_walk.h"
 #include "platform/path.h"
 #include "platform/scratch_dir.h"
 #include "platform/text.h"
@@ -27,6 +31,36 @@ TEST(TextTest, Utf16ConversionsPairSurrogatesAndReplaceUnpairedOnes) {
   EXPECT_EQ(utf16_from_utf8("a\xFF"), u"a\uFFFD");
 }
 
+TEST(TextTest, Wtf8KeepsUnpairedSurrogatesAndShowsEachAsOneReplacement) {
+  const char16_t units[] = {u'a', 0xD800, u'b', 0xDC00, 0xD83D, 0xDE00, 0xDBFF};
+  const std::u16string_view odd(units, 7);
+  const std::string wtf8 = wtf8_from_utf16(odd);
+  EXPECT_EQ(wtf8, "a\xED\xA0\x80" "b\xED\xB0\x80\xF0\x9F\x98\x80\xED\xAF\xBF");
+  EXPECT_FALSE(is_valid_utf8(wtf8));
+  EXPECT_EQ(utf16_from_wtf8(wtf8), odd);
+  EXPECT_EQ(utf8_from_wtf8(wtf8), utf8_from_utf16(odd));
+  EXPECT_EQ(utf8_from_wtf8(wtf8), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xF0\x9F\x98\x80\xEF\xBF\xBD");
+  // Plain UTF-8 is WTF-8 unchanged; other ill-formed bytes are still replaced.
+  EXPECT_EQ(wtf8_from_utf16(u"D:\\caf\u00e9\U0001F600"), utf8_from_utf16(u"D:\\caf\u00e9\U0001F600"));
+  EXPECT_EQ(utf16_from_wtf8("caf\xC3\xA9\xFF"), u"caf\u00e9\uFFFD");
+  EXPECT_EQ(utf8_from_wtf8("x\xFF\xC0\xAF"), lossy_utf8("x\xFF\xC0\xAF"));
+  // Plain UTF-8 decoding still refuses encoded surrogates.
+  EXPECT_EQ(utf16_from_utf8("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");
+
+  // Random unit strings, surrogates in every arrangement, survive the trip.
+  std::mt19937 random(7);
+  for (int round = 0; round < 2000; ++round) {
+    std::u16string text(random() % 12, u'\0');
+    for (char16_t& unit : text) {
+      static constexpr char16_t kPool[] = {u'a', u'/', 0x00E9, 0x20AC, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xFFFD, 0xFFFF};
+      unit = kPool[random() % std::size(kPool)];
+    }
+    std::string carried = wtf8_from_utf16(text);
+    ASSERT_EQ(utf16_from_wtf8(carried), text) << round;
+    ASSERT_EQ(utf8_from_wtf8(carried), utf8_from_utf16(text)) << round;
+  }
+}
+
 TEST(PathTextTest, JoinAndVerbatimPrefixForms) {
   std::string s(1, kPathSeparator);
   EXPECT_EQ(join_path("root", "name"), "root" + s + "name");
@@ -40,10 +74,12 @@ TEST(PathTextTest, JoinAndVerbatimPrefixForms) {
   EXPECT_EQ(strip_verbatim_prefix("\\\\srv\\x"), "\\\\srv\\x");
   if (kPathSeparator == '\\') {
     EXPECT_EQ(display_path("\\\\?\\D:\\x"), "D:\\x");
+    EXPECT_EQ(display_path("\\\\?\\D:\\x\xED\xA0\x80"), "D:\\x\xEF\xBF\xBD");  // one name unit, one U+FFFD
     EXPECT_EQ(join_path("C:", "x"), "C:x");
     EXPECT_EQ(join_path("C:/", "x"), "C:/x");
   } else {
     EXPECT_EQ(display_path("/srv/x"), "/srv/x");
+    EXPECT_EQ(display_path("/srv/x\xED\xA0\x80"), "/srv/x\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // bytes
     EXPECT_EQ(display_path("\\\\?\\D:\\x"), "\\\\?\\D:\\x");
   }
 }
@@ -69,6 +105,36 @@ TEST(PathMetadataTest, MetadataDirectoryTestAndCanonicalForm) {
   EXPECT_TRUE(display_path(*canonical).ends_with(std::string("f.txt"))) << *canonical;
   EXPECT_EQ(display_path(*canonical).find(".."), std::string::npos);
   EXPECT_FALSE(canonical_path(scratch.text("nope")).ok());
+}
+
+// A C or wide string ends at the first NUL, so such a path would name the
+// existing path before it: every call must refuse it as "not found".
+TEST(PathMetadataTest, APathHoldingANulNamesNothingAtAnyEntryPoint) {
+  corvane::testing::ScratchDir scratch;
+  scratch.file("x/f.txt", 4);
+  const std::string nul(1, '\0');
+  const std::vector<std::string> paths = {
+      scratch.text("x") + nul + "y",            // the folder before the NUL exists
+      scratch.text("x/f.txt") + nul,            // so does the file
+      scratch.text() + nul + kPathSeparator + "x",
+      scratch.text("x") + nul + std::string(5000, 'y'),  // long enough to be walked component by component
+  };
+  for (const std::string& p : paths) {
+    SCOPED_TRACE(p.size());
+    for (const auto& meta : {path_metadata(p), link_metadata(p)}) {
+      ASSERT_FALSE(meta.ok());
+      EXPECT_TRUE(meta.error().ends_with("(os error 2)")) << meta.error();
+    }
+    EXPECT_FALSE(is_directory(p));
+    auto canonical = canonical_path(p);
+    ASSERT_FALSE(canonical.ok()) << *canonical;
+    EXPECT_TRUE(canonical.error().ends_with("(os error 2)")) << canonical.error();
+    DirectoryWalk walk(p, WalkOptions{.report_directory_ends = true});
+    ASSERT_TRUE(walk.next());
+    EXPECT_EQ(walk.event(), DirectoryWalk::Event::directory_end);
+    EXPECT_FALSE(walk.summary().opened);
+    EXPECT_FALSE(walk.next());
+  }
 }
 
 }  // namespace

@@ -63,13 +63,15 @@ void collect_root(const std::string& root, const CollectOptions& options, const 
     // and devices (opening a FIFO would block). Directories are descended
     // into by the walk itself, down to max_depth.
     if (walk.kind() != EntryKind::file) continue;
-    if (extension_key(walk.name()) != options.seed_key) continue;
+    // Names go by the system's own spelling: the shown text of a name that
+    // is not valid UTF-8 (or UTF-16) stands for many names and opens none.
+    if (extension_key(walk.raw_name()) != options.seed_key) continue;
     // The walk starts at a canonical root and never passes through a link,
     // so the path it built is already the file's canonical path.
-    if (walk.path() == options.seed_path) continue;
+    if (walk.raw_path() == options.seed_path) continue;
     Result<platform::EntryStat> stat = walk.stat();
     if (!stat.ok()) continue;
-    out.push_back(Candidate{walk.path(), stat->size, unix_seconds_from_filetime(stat->last_write)});
+    out.push_back(Candidate{walk.raw_path(), stat->size, unix_seconds_from_filetime(stat->last_write)});
   }
 }
 

@@ -13,14 +13,17 @@
 namespace corvane::find_copies {
 
 struct Candidate {
-  std::string path;  // canonical
+  // Canonical, as the system spells it (DirectoryWalk::raw_path): what opens
+  // the file. Rows show it through display_path.
+  std::string path;
   std::uint64_t size = 0;      // as listed
   std::uint64_t modified = 0;  // Unix seconds, as listed
 };
 
-// The text after the last '.' of `file_name`, ASCII letters lowered; empty
-// when there is no '.', when it is the last character, or when the name is
-// not valid UTF-8. A leading dot counts: ".gitignore" has "gitignore".
+// The text after the last '.' of `file_name` (the name as the system
+// spells it), ASCII letters lowered; empty when there is no '.', when it is
+// the last character, or when the name is not valid UTF-8. A leading dot
+// counts: ".gitignore" has "gitignore".
 std::string extension_key(std::string_view file_name);
 
 // The final component of a path (after the last separator).
@@ -29,7 +32,7 @@ std::string_view file_name_of(std::string_view path);
 struct CollectOptions {
   const std::vector<std::string>& roots;  // canonical search directories
   bool recursive = true;
-  std::string_view seed_path;  // canonical
+  std::string_view seed_path;  // canonical, as the system spells it
   std::string_view seed_key;
   std::string_view task_id;
 };

@@ -68,8 +68,8 @@ struct CopySearchResult {
   std::vector<CopyEntry> entries;  // the seed row first, then the matches
 };
 
-// Exact mode: by path, bytewise. Similar mode: similarity descending (absent
-// counts as 0), ties by path. Stable.
+// Exact mode: by path (the display form), bytewise. Similar mode:
+// similarity descending (absent counts as 0), ties by path. Stable.
 void order_matches(std::vector<CopyEntry>& matches, MatchMode mode);
 
 }  // namespace corvane::find_copies

@@ -44,7 +44,8 @@ Result<std::string> partial_fingerprint(std::string_view path) {
   hash.update(buffer.data(), read_window(handle.value(), 0, buffer));
   if (size > 2 * kPartialWindow) hash.update(buffer.data(), read_window(handle.value(), size - kPartialWindow, buffer));
   auto digest = hash.finish();
-  return fs_noatime::hex_lower(digest.data(), digest.size());
+  if (!digest.ok()) return make_error(digest.error());
+  return fs_noatime::hex_lower(digest->data(), digest->size());
 }
 
 Result<SeedDigests> seed_digests(std::string_view seed_path, std::uint64_t seed_size) {

@@ -19,7 +19,8 @@ inline constexpr std::uint64_t kPartialWindow = 65536;
 
 // SHA-256 over the file's size (8 bytes, little-endian), its first 64 KiB
 // and, for files over 128 KiB, its last 64 KiB; 64 lower-case hex digits.
-// The size is the file's own, measured here.
+// The size is the file's own, measured here. Errors: the system's text,
+// or the SHA-256 provider's failure.
 Result<std::string> partial_fingerprint(std::string_view path);
 
 struct SeedDigests {

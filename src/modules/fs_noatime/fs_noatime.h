@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -47,7 +48,8 @@ class ReadHandle {
 // Opens `path` for reading: shared with readers and writers but not with
 // deletion on Windows; O_NOATIME where the kernel allows it, and never
 // blocking on a FIFO, on POSIX. A directory opens (reading it gives
-// nothing). Failure: the system's error text.
+// nothing). Failure: the system's error text ("not found" for a path
+// holding a NUL).
 Result<ReadHandle> open_for_read(std::string_view path);
 
 // Every byte, read in 64 KiB chunks; a failed read ends the data without an
@@ -65,11 +67,14 @@ Result<Bytes> read_range(std::string_view path, std::uint64_t offset, std::uint6
 Result<Bytes> read_sample(std::string_view path, std::uint64_t size);
 
 // The SHA-256 of the file's contents as 64 lower-case hex digits. Errors:
-// " " + path + ": " + system text when the metadata or the open fails,
-// ">2GB: " + path for files over 2 GiB.
+// " " + path + ": " + system text when the metadata or the open fails (or
+// the provider's failure text), ">2GB: " + path for files over 2 GiB.
 Result<std::string> sha256_file_hex(std::string_view path);
 
-// SHA-256 over data fed in pieces.
+// SHA-256 over data fed in pieces, by the platform's provider (OpenSSL EVP;
+// BCrypt on Windows). Every provider call is checked and a failure is
+// remembered: finish() then gives an error, never a digest that a failing
+// provider left at zero (which would make every file of a size "identical").
 class Sha256 {
  public:
   Sha256();
@@ -77,13 +82,26 @@ class Sha256 {
   Sha256(const Sha256&) = delete;
   Sha256& operator=(const Sha256&) = delete;
   void update(const void* data, std::size_t size);
-  std::array<std::uint8_t, 32> finish();
+  // The digest, or "SHA-256 provider failed". Once per object.
+  Result<std::array<std::uint8_t, 32>> finish();
 
   struct State;
 
  private:
   std::unique_ptr<State> state_;
 };
+
+// The provider calls of one digest, in order, for tests that fail one.
+enum class Sha256Step { create, init, update, finish };
+
+// Tests only: `fault` is asked before every provider call of every Sha256,
+// and the call fails as a refusing provider's would when it answers true;
+// an empty function restores the provider. Set it while nothing is being
+// hashed; the copy finder then calls it from several threads at once.
+void set_sha256_fault_for_testing(std::function<bool(Sha256Step)> fault);
+
+// For the provider files: false when a test's fault fails `step`.
+bool sha256_step_allowed(Sha256Step step);
 
 std::string hex_lower(const std::uint8_t* data, std::size_t size);
 

@@ -37,7 +37,9 @@ bool ReadHandle::seek(std::uint64_t offset) {
 }
 
 Result<ReadHandle> open_for_read(std::string_view path) {
-  std::string text(path);
+  Result<std::string> checked = platform::c_path(path);
+  if (!checked.ok()) return make_error(checked.error());
+  std::string& text = checked.value();
   // A path too long for the kernel is opened relative to its parent,
   // reached one component at a time.
   int dir = AT_FDCWD;

@@ -32,10 +32,11 @@ bool ReadHandle::seek(std::uint64_t offset) {
 }
 
 Result<ReadHandle> open_for_read(std::string_view path) {
-  std::wstring wide = platform::wide_from_utf8(path);
+  Result<std::wstring> wide = platform::wide_path(path);
+  if (!wide.ok()) return make_error(wide.error());
   // Backup semantics lets a directory open too; delete sharing is withheld
   // so a file cannot vanish or be renamed while it is read.
-  HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+  HANDLE h = CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) return make_error(platform::last_os_error_text());
   auto native = std::make_unique<ReadHandle::Native>();

@@ -8,14 +8,22 @@ namespace corvane::fs_noatime {
 struct Sha256::State {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
   BCRYPT_HASH_HANDLE hash = nullptr;
+  bool ok = false;  // every provider call so far succeeded
 };
 
 Sha256::Sha256() : state_(std::make_unique<State>()) {
-  if (BCryptOpenAlgorithmProvider(&state_->algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
-    state_->algorithm = nullptr;
+  State& s = *state_;
+  if (!sha256_step_allowed(Sha256Step::create) ||
+      !BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&s.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+    s.algorithm = nullptr;
     return;
   }
-  if (BCryptCreateHash(state_->algorithm, &state_->hash, nullptr, 0, nullptr, 0, 0) != 0) state_->hash = nullptr;
+  if (!sha256_step_allowed(Sha256Step::init) ||
+      !BCRYPT_SUCCESS(BCryptCreateHash(s.algorithm, &s.hash, nullptr, 0, nullptr, 0, 0))) {
+    s.hash = nullptr;
+    return;
+  }
+  s.ok = true;
 }
 
 Sha256::~Sha256() {
@@ -25,17 +33,23 @@ Sha256::~Sha256() {
 
 void Sha256::update(const void* data, std::size_t size) {
   const auto* bytes = static_cast<const UCHAR*>(data);
-  while (state_->hash != nullptr && size > 0) {
+  State& s = *state_;
+  s.ok = s.ok && sha256_step_allowed(Sha256Step::update);
+  while (s.ok && size > 0) {
     ULONG chunk = size > 0x40000000 ? 0x40000000 : static_cast<ULONG>(size);
-    BCryptHashData(state_->hash, const_cast<PUCHAR>(bytes), chunk, 0);
+    s.ok = BCRYPT_SUCCESS(BCryptHashData(s.hash, const_cast<PUCHAR>(bytes), chunk, 0));
     bytes += chunk;
     size -= chunk;
   }
 }
 
-std::array<std::uint8_t, 32> Sha256::finish() {
+Result<std::array<std::uint8_t, 32>> Sha256::finish() {
   std::array<std::uint8_t, 32> out{};
-  if (state_->hash != nullptr) BCryptFinishHash(state_->hash, out.data(), static_cast<ULONG>(out.size()), 0);
+  State& s = *state_;
+  bool ok = s.ok && sha256_step_allowed(Sha256Step::finish) &&
+            BCRYPT_SUCCESS(BCryptFinishHash(s.hash, out.data(), static_cast<ULONG>(out.size()), 0));
+  s.ok = false;  // the hash object is spent either way
+  if (!ok) return make_error("SHA-256 provider failed");
   return out;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/dir_walk.h"
 #include "platform/result.h"
 
 namespace corvane::junk_scan {
@@ -28,6 +29,9 @@ class Environment {
   // looked for: the machine's environment gives the path back unchanged;
   // tests move it into a fixture, or answer nullopt to leave it out.
   virtual std::optional<std::string> fixed_folder(std::string_view path) const = 0;
+  // How the folders are listed: the system's own listing. Tests put one in
+  // its place that reports sizes no test file system can hold.
+  virtual std::unique_ptr<platform::ListingSource> listing() const { return platform::native_listing(); }
 };
 
 // The process's own environment, read afresh on every call.

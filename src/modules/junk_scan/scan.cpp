@@ -7,6 +7,7 @@
 #include "modules/junk_scan/patterns.h"
 #include "platform/dir_walk.h"
 #include "platform/path.h"
+#include "platform/saturating.h"
 
 namespace corvane::junk_scan {
 
@@ -50,10 +51,11 @@ bool lies_below(std::string_view base, std::string_view path) {
 // are the walk's (1 for the walked folder's own entries).
 class SharedWalk {
  public:
-  SharedWalk(Search& outer, std::vector<Search*> nested) : outer_(outer), nested_(std::move(nested)) {}
+  SharedWalk(Search& outer, std::vector<Search*> nested, std::unique_ptr<platform::ListingSource> listing)
+      : outer_(outer), nested_(std::move(nested)), listing_(std::move(listing)) {}
 
   void run() {
-    DirectoryWalk walk(outer_.base);
+    DirectoryWalk walk(outer_.base, {}, std::move(listing_));
     outer_.done = true;
     actives_.push_back(Active{&outer_, 0});
     start_nested(outer_.base, 0);
@@ -131,7 +133,9 @@ class SharedWalk {
     };
     for (const Sizing& s : sizings_) {
       if (depth - 1 - s.depth > s.levels) continue;
-      if (size_of()) s.search->items[s.item].size += *size;
+      if (!size_of()) continue;
+      std::uint64_t& total = s.search->items[s.item].size;
+      total = platform::saturating_add(total, *size);
     }
     for (const Active& a : actives_) {
       if (!sees(a, depth)) continue;
@@ -199,6 +203,7 @@ class SharedWalk {
 
   Search& outer_;
   std::vector<Search*> nested_;
+  std::unique_ptr<platform::ListingSource> listing_;
   std::vector<Active> actives_;    // base depths never decrease
   std::vector<Sizing> sizings_;    // depths never decrease
 };
@@ -207,7 +212,7 @@ class SharedWalk {
 // the searches inside it. A nested base the walk did not reach (behind a
 // link, an unreadable folder, or a text that differs) stays to be done and
 // gets a walk of its own in a later round.
-void run_searches(std::vector<Search>& searches) {
+void run_searches(std::vector<Search>& searches, const Environment& environment) {
   auto inside_another = [&](const Search& s) {
     return std::any_of(searches.begin(), searches.end(),
                        [&](const Search& t) { return !t.done && lies_below(s.base, t.base); });
@@ -222,7 +227,7 @@ void run_searches(std::vector<Search>& searches) {
         nested.push_back(&s);
       }
     }
-    SharedWalk(*outer, std::move(nested)).run();
+    SharedWalk(*outer, std::move(nested), environment.listing()).run();
   }
 }
 
@@ -232,7 +237,7 @@ void collect_items(const JunkLocation& location, const std::string& base, std::v
   std::vector<NamePattern> patterns(location.patterns.begin(), location.patterns.end());
   std::vector<Search> searches;
   searches.push_back(Search{&location, &patterns, base, {}});
-  run_searches(searches);
+  run_searches(searches, *system_environment());
   for (JunkItem& item : searches[0].items) items.push_back(std::move(item));
 }
 
@@ -248,7 +253,7 @@ JunkScanResult scan_junk(const Environment& environment) {
       searches.push_back(Search{&catalogue[i], &patterns[i], std::move(base), {}});
     }
   }
-  run_searches(searches);
+  run_searches(searches, environment);
 
   JunkScanResult result;
   for (const JunkLocation& location : catalogue) {
@@ -261,9 +266,11 @@ JunkScanResult scan_junk(const Environment& environment) {
     if (items.empty()) continue;
     std::stable_sort(items.begin(), items.end(), [](const JunkItem& a, const JunkItem& b) { return a.size > b.size; });
     JunkCategory category{std::string(location.id), std::move(items), 0, 0, location.safety};
-    for (const JunkItem& item : category.items) category.total_size += item.size;
+    for (const JunkItem& item : category.items) {
+      category.total_size = platform::saturating_add(category.total_size, item.size);
+    }
     category.item_count = category.items.size();
-    result.total_size += category.total_size;
+    result.total_size = platform::saturating_add(result.total_size, category.total_size);
     result.categories.push_back(std::move(category));
   }
   return result;

@@ -23,14 +23,14 @@ inline constexpr std::size_t kBuildFolderSizeLevels = 16;
 
 struct JunkItem {
   std::string path;  // the base folder with the entry names appended
-  std::uint64_t size = 0;
+  std::uint64_t size = 0;  // a folder's sum holds at 2^64 - 1 rather than wrap
   bool is_dir = false;
 };
 
 struct JunkCategory {
   std::string id;
   std::vector<JunkItem> items;  // largest first; equal sizes in collection order
-  std::uint64_t total_size = 0;
+  std::uint64_t total_size = 0;  // held at 2^64 - 1, as every sum here
   std::uint64_t item_count = 0;
   SafetyLevel safety = SafetyLevel::Safe;
 };

@@ -96,6 +96,11 @@ TEST_F(ScanTest, TopFilesOfAFileOrEmptyTreeIsEmptyAndMissingPathsFailTheCheck) {
   EXPECT_EQ(check_path_is_directory(file).error(), "PATH_NOT_DIRECTORY: " + file);
   EXPECT_EQ(check_path_is_directory(at("missing")).error(), "PATH_NOT_FOUND: " + at("missing"));
   EXPECT_TRUE(check_path_is_directory(scratch.text()).ok());
+  // Cut at the NUL this would name the existing folder and walk it.
+  const std::string nul = at("only-zero") + std::string(1, '\0') + "x";
+  EXPECT_EQ(check_path_exists(nul).error(), "PATH_NOT_FOUND: " + nul);
+  EXPECT_EQ(check_path_is_directory(nul).error(), "PATH_NOT_FOUND: " + nul);
+  EXPECT_TRUE(scan_empty_files(nul, {}).empty());
 }
 
 TEST_F(ScanTest, EmptyFilesWithRecursionExcludesAndRecords) {

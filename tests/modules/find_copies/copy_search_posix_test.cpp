@@ -1,4 +1,5 @@
 // What only POSIX can show here: symbolic links, FIFOs and permissions.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "modules/find_copies/copy_search.h"
 #include "modules/find_copies/fakes.h"
@@ -66,6 +68,63 @@ TEST_F(CopySearchPosixTest, LinksFifosAndDevicesContributeNothing) {
   EXPECT_TRUE(search(seed, {scratch.text("search/link-to-copies")}).ok());
   EXPECT_EQ(search(seed, {scratch.text("search/real.txt")}).error(), "SEARCH_DIR_NOT_DIRECTORY");
   EXPECT_EQ(search(scratch.text("s/seed.txt/x"), {scratch.text()}).error(), "SEED_FILE_CANONICALIZATION_FAILED");
+}
+
+// Names that are not UTF-8 show as U+FFFD text, which may also be the real
+// name of a neighbour: every candidate is opened, keyed and told from the
+// seed by its own bytes, and only shown by the lossy text.
+TEST_F(CopySearchPosixTest, NamesThatAreNotUtf8AreOpenedByTheirBytesAndShownLossily) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  const std::string same = "same content", other = "othr content";
+  std::string seed = write("seed", same);
+  auto at = [&](const std::string& relative, const std::string& content, long mtime) {
+    std::string p = write(relative, content);
+    struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    EXPECT_EQ(utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
+    return p;
+  };
+  auto rows = [&](const Result<CopySearchResult>& r) {
+    std::vector<std::tuple<std::string, std::uint64_t, std::uint64_t>> out;
+    if (!r.ok()) return out;
+    for (std::size_t i = 1; i < r->entries.size(); ++i) {
+      out.emplace_back(r->entries[i].path.substr(scratch.text().size()), r->entries[i].size, r->entries[i].modified);
+    }
+    return out;
+  };
+  using Rows = std::vector<std::tuple<std::string, std::uint64_t, std::uint64_t>>;
+
+  // The copy is the U+FFFD-named file; its neighbour c\xFE differs.
+  at("s/c\xFE", other, 1000);
+  at("s/c" + fffd, same, 2000);
+  EXPECT_EQ(rows(search(seed, {scratch.text("s")})), (Rows{{"/s/c" + fffd, 12, 2000}}));
+  // The copy is c\xFE, shown by the same text as its differing neighbour.
+  at("t/c\xFE", same, 3000);
+  at("t/c" + fffd, other, 4000);
+  EXPECT_EQ(rows(search(seed, {scratch.text("t")})), (Rows{{"/t/c" + fffd, 12, 3000}}));
+
+  // Inside a folder so named, and sorted by the shown bytes: U+FFFD (EF BF
+  // BD) after e-acute (C3 A9), though the raw 0x80 sorts before it.
+  at("u/bad\x80/copy", same, 5000);
+  at("u/b\x80", same, 6000);
+  at("u/b\xC3\xA9", same, 7000);
+  at("u/x\xFF.txt", same, 8000);  // not valid UTF-8: no extension key, like the seed
+  EXPECT_EQ(rows(search(seed, {scratch.text("u")})), (Rows{{"/u/bad" + fffd + "/copy", 12, 5000},
+                                                           {"/u/b\xC3\xA9", 12, 7000},
+                                                           {"/u/b" + fffd, 12, 6000},
+                                                           {"/u/x" + fffd + ".txt", 12, 8000}}));
+  std::string txt_seed = write("seed.txt", same);
+  EXPECT_EQ(rows(search(txt_seed, {scratch.text("u")})), Rows{});
+
+  // A seed reached through a link into such a folder is still the seed,
+  // and is shown lossily.
+  at("v/bad\x80/seed2", same, 9000);
+  at("v/bad\x80/twin", same, 9100);
+  fs::create_directory_symlink(scratch.root() / "v/bad\x80", scratch.root() / "v/link");
+  Result<CopySearchResult> via_link = search(scratch.text("v/link/seed2"), {scratch.text("v")});
+  ASSERT_TRUE(via_link.ok()) << via_link.error();
+  EXPECT_EQ(via_link->seed_path, scratch.text("v/bad" + fffd + "/seed2"));
+  EXPECT_EQ(via_link->entries[0].path, via_link->seed_path);
+  EXPECT_EQ(rows(via_link), (Rows{{"/v/bad" + fffd + "/twin", 12, 9100}}));
 }
 
 // Permissions do not bind root (as CI runs), so root runs this case again

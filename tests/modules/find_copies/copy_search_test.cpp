@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -169,7 +170,7 @@ TEST_F(CopySearchTest, PartialFingerprintCoversSizeHeadAndTail) {
     hash.update(data.data(), std::min<std::size_t>(data.size(), 65536));
     if (tail) hash.update(data.data() + data.size() - 65536, 65536);
     auto digest = hash.finish();
-    return fs_noatime::hex_lower(digest.data(), digest.size());
+    return fs_noatime::hex_lower(digest->data(), digest->size());
   };
   for (std::size_t size : {std::size_t{65536}, std::size_t{65537}, std::size_t{131072}, std::size_t{131073},
                            std::size_t{200000}}) {
@@ -212,6 +213,48 @@ TEST_F(CopySearchTest, EqualSizeFilesDifferingInTheMiddleAreToldApartByTheFullDi
   Result<CopySearchResult> result = search(seed, {dir("c")});
   ASSERT_TRUE(result.ok());
   EXPECT_EQ(match_paths(*result), (std::vector<std::string>{shown(twin)}));
+}
+
+// Puts the real provider back when a test ends, whatever it asserted.
+struct Sha256FaultGuard {
+  ~Sha256FaultGuard() { fs_noatime::set_sha256_fault_for_testing({}); }
+};
+
+TEST_F(CopySearchTest, AFailingSha256ProviderFailsTheSeedAndLeavesCandidatesOut) {
+  using fs_noatime::Sha256Step;
+  Bytes content = random_bytes(1000, 41);
+  std::string seed = write("seed.bin", content);
+  std::string copy = write("c/copy.bin", content);
+  write("c/other.bin", random_bytes(1000, 42));  // the same size, other bytes
+  Bytes large = random_bytes(100000, 43);
+  std::string large_seed = write("large.bin", large);
+  Sha256FaultGuard guard;
+
+  // Every file would otherwise get the same digest and match.
+  fs_noatime::set_sha256_fault_for_testing([](Sha256Step) { return true; });
+  EXPECT_EQ(search(seed, {dir("c")}).error(), "SEED_FILE_READ_FAILED");
+  // Similar mode hashes nothing.
+  Result<CopySearchResult> similar = search(seed, {dir("c")}, MatchMode::similar, 1.0);
+  ASSERT_TRUE(similar.ok()) << similar.error();
+  EXPECT_EQ(match_paths(*similar), (std::vector<std::string>{shown(copy)}));
+
+  // A seed over 64 KiB: its full digest works, its partial fingerprint not.
+  std::atomic<int> digests{0};
+  fs_noatime::set_sha256_fault_for_testing(
+      [&](Sha256Step step) { return step == Sha256Step::finish && ++digests == 2; });
+  EXPECT_EQ(search(large_seed, {dir("c")}).error(), "SEED_FILE_READ_FAILED");
+
+  // The seed's digest works and every candidate's fails: no row, no error.
+  digests = 0;
+  fs_noatime::set_sha256_fault_for_testing(
+      [&](Sha256Step step) { return step == Sha256Step::finish && ++digests > 1; });
+  Result<CopySearchResult> skipped = search(seed, {dir("c")});
+  ASSERT_TRUE(skipped.ok()) << skipped.error();
+  EXPECT_EQ(match_paths(*skipped), std::vector<std::string>{});
+  EXPECT_EQ(digests.load(), 3);  // the seed, then both candidates of its size
+
+  fs_noatime::set_sha256_fault_for_testing({});
+  EXPECT_EQ(match_paths(search(seed, {dir("c")}).value()), (std::vector<std::string>{shown(copy)}));
 }
 
 TEST_F(CopySearchTest, SimilarModeSamplesWholeFilesUpTo1MiBAndThreeWindowsAbove) {
@@ -293,6 +336,11 @@ TEST_F(CopySearchTest, ValidationCodesInTheirOrder) {
   EXPECT_EQ(error_of(seed, {scratch.text()}, MatchMode::similar, 0.0), "ok");
   EXPECT_EQ(error_of(seed, {scratch.text()}, MatchMode::similar, 1.0), "ok");
   EXPECT_EQ(error_of(seed, {scratch.text()}, MatchMode::exact, 7.0), "ok");
+  // Text holding a NUL names nothing, though the text before the NUL exists.
+  const std::string nul(1, '\0');
+  EXPECT_EQ(error_of(seed + nul + "x", {scratch.text()}), "SEED_FILE_NOT_FOUND");
+  EXPECT_EQ(error_of(seed, {scratch.text() + nul}), "SEARCH_DIR_NOT_FOUND");
+  EXPECT_EQ(error_of(seed, {scratch.text(), scratch.text() + nul + "x"}), "SEARCH_DIR_NOT_FOUND");
 
   // The 2 GiB limit, on sparse files (similar mode: only a sample is read).
   std::string at_limit = write("big/at.bin", {});

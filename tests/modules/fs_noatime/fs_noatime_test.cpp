@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 
 #include "platform/scratch_dir.h"
@@ -42,6 +43,21 @@ TEST_F(FsNoatimeTest, WholeAndRangeReadsReturnExactlyTheBytesThere) {
   EXPECT_EQ(scratch.snapshot(), before);
 }
 
+TEST_F(FsNoatimeTest, APathHoldingANulIsNotFoundRatherThanCutShort) {
+  auto file = ScratchDir::path_text(scratch.file("data.bin", 100));
+  const std::string cut = file + std::string(1, '\0') + "more";
+  auto opened = open_for_read(cut);
+  ASSERT_FALSE(opened.ok());
+  EXPECT_TRUE(opened.error().ends_with("(os error 2)")) << opened.error();
+  EXPECT_FALSE(read_whole(cut).ok());
+  EXPECT_FALSE(read_range(cut, 0, 10).ok());
+  EXPECT_FALSE(read_sample(cut, 100).ok());
+  auto hashed = sha256_file_hex(cut);
+  ASSERT_FALSE(hashed.ok());
+  EXPECT_TRUE(hashed.error().starts_with(" " + cut + ": ")) << hashed.error();
+  EXPECT_TRUE(read_whole(file).ok());
+}
+
 TEST_F(FsNoatimeTest, DirectoriesOpenAndReadAsNothing) {
   scratch.dir("folder");
   EXPECT_TRUE(open_for_read(scratch.text("folder")).ok());
@@ -69,7 +85,9 @@ TEST_F(FsNoatimeTest, Sha256MatchesKnownVectorsAndReportsErrorsInItsForm) {
   Sha256 abc;
   abc.update("abc", 3);
   auto d = abc.finish();
-  EXPECT_EQ(hex_lower(d.data(), d.size()), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  ASSERT_TRUE(d.ok());
+  EXPECT_EQ(hex_lower(d->data(), d->size()), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_FALSE(abc.finish().ok());  // a digest is given once
 
   EXPECT_EQ(sha256_file_hex(ScratchDir::path_text(scratch.file("empty"))).value(),
             "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
@@ -83,6 +101,37 @@ TEST_F(FsNoatimeTest, Sha256MatchesKnownVectorsAndReportsErrorsInItsForm) {
   auto missing = sha256_file_hex(scratch.text("missing"));
   ASSERT_FALSE(missing.ok());
   EXPECT_TRUE(missing.error().starts_with(" " + scratch.text("missing") + ": ")) << missing.error();
+}
+
+// Puts the real provider back when a test ends, whatever it asserted.
+struct Sha256FaultGuard {
+  ~Sha256FaultGuard() { set_sha256_fault_for_testing({}); }
+};
+
+TEST_F(FsNoatimeTest, AFailingProviderCallGivesAnErrorNeverADigest) {
+  auto file = ScratchDir::path_text(scratch.file("data.bin", 200'000));  // four reads
+  const std::string good = sha256_file_hex(file).value();
+  Sha256FaultGuard guard;
+  for (Sha256Step failing : {Sha256Step::create, Sha256Step::init, Sha256Step::update, Sha256Step::finish}) {
+    SCOPED_TRACE(static_cast<int>(failing));
+    set_sha256_fault_for_testing([failing](Sha256Step step) { return step == failing; });
+    Sha256 direct;
+    direct.update("abc", 3);
+    auto digest = direct.finish();
+    ASSERT_FALSE(digest.ok());
+    EXPECT_EQ(digest.error(), "SHA-256 provider failed");
+    auto hashed = sha256_file_hex(file);
+    ASSERT_FALSE(hashed.ok()) << hashed.value();
+    EXPECT_EQ(hashed.error(), " " + file + ": SHA-256 provider failed");
+  }
+  // One failed piece in the middle spoils the digest, though more follow.
+  std::atomic<int> updates{0};
+  set_sha256_fault_for_testing([&](Sha256Step step) { return step == Sha256Step::update && ++updates == 2; });
+  EXPECT_FALSE(sha256_file_hex(file).ok());
+  EXPECT_EQ(updates.load(), 2);  // nothing more is fed once it failed
+  EXPECT_EQ(sha256_file_hex(file).value(), good);
+  set_sha256_fault_for_testing({});
+  EXPECT_EQ(sha256_file_hex(file).value(), good);
 }
 
 // Sparse files, so the fixture costs no disk space.

@@ -2,7 +2,9 @@
 // platform's layout of a home inside a scratch folder.
 #pragma once
 
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -16,6 +18,9 @@ class FakeEnvironment final : public Environment {
   std::map<std::string, std::string, std::less<>> variables;
   std::optional<std::string> temp;
   std::map<std::string, std::string, std::less<>> fixed;  // system path -> fixture path
+  // Files whose name starts with this are listed at `faked_size` bytes.
+  std::string faked_prefix;
+  std::uint64_t faked_size = 0;
 
   std::optional<std::string> variable(std::string_view name) const override {
     auto it = variables.find(name);
@@ -31,7 +36,40 @@ class FakeEnvironment final : public Environment {
     if (it == fixed.end()) return std::nullopt;
     return it->second;
   }
+  std::unique_ptr<platform::ListingSource> listing() const override;
 };
+
+// The system's listing, but sizes no test file system can hold for the
+// files a FakeEnvironment names.
+class FakedSizeListing final : public platform::ListingSource {
+ public:
+  FakedSizeListing(std::string prefix, std::uint64_t size)
+      : inner_(platform::native_listing()), prefix_(std::move(prefix)), size_(size) {}
+  bool open_root(std::string_view root) override { return inner_->open_root(root); }
+  bool open_child() override { return inner_->open_child(); }
+  Read read(Entry& out) override {
+    Read got = inner_->read(out);
+    faked_ = got == Read::entry && out.kind == platform::EntryKind::file && out.name.starts_with(prefix_);
+    return got;
+  }
+  Result<platform::EntryStat> stat() override {
+    Result<platform::EntryStat> stat = inner_->stat();
+    if (stat.ok() && faked_) stat->size = size_;
+    return stat;
+  }
+  void close() override { inner_->close(); }
+
+ private:
+  std::unique_ptr<platform::ListingSource> inner_;
+  std::string prefix_;
+  std::uint64_t size_;
+  bool faked_ = false;
+};
+
+inline std::unique_ptr<platform::ListingSource> FakeEnvironment::listing() const {
+  if (faked_prefix.empty()) return platform::native_listing();
+  return std::make_unique<FakedSizeListing>(faked_prefix, faked_size);
+}
 
 // Where a test puts each category's junk in the fixture home: the relative
 // path ('/'-separated) of one of the category's base folders.

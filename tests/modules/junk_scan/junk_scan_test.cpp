@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <random>
 
@@ -10,6 +11,7 @@
 #include "modules/junk_scan/junk_scan_tool.h"
 #include "modules/junk_scan/patterns.h"
 #include "platform/dir_walk.h"
+#include "platform/saturating.h"
 
 namespace corvane::junk_scan {
 namespace {
@@ -233,6 +235,45 @@ TEST_F(JunkScanTest, EqualSizesKeepListingOrder) {
   std::vector<std::string> equal;
   for (std::size_t i = 1; i < items.size(); ++i) equal.push_back(items[i].path);
   EXPECT_EQ(equal, listed);
+}
+
+// Sums hold at 2^64 - 1 rather than wrap to a small number: a folder's size,
+// a category's total and the overall total. Two files of 2^63 bytes reach
+// the limit exactly; every further byte must not take a sum past it.
+TEST_F(JunkScanTest, SizesAndTotalsHoldAtTheLargestValueInsteadOfWrapping) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  FakeEnvironment env = home_environment(scratch);
+  env.faked_prefix = "huge";
+  env.faked_size = std::uint64_t{1} << 63;
+  scratch.file(where(Where::temp) + "/folder/huge1", 1);
+  scratch.file(where(Where::temp) + "/folder/huge2", 1);
+  scratch.file(where(Where::temp) + "/folder/small", 10);
+  scratch.file(where(Where::temp) + "/half/huge3", 1);
+  scratch.file(where(Where::temp) + "/huge4", 1);
+  scratch.file(where(Where::temp) + "/x.dmp", 7);
+  JunkScanResult result = scan_junk(env);
+  std::vector<std::pair<std::string, std::uint64_t>> temp;
+  std::uint64_t others = 0;
+  for (const JunkCategory& c : result.categories) {
+    if (c.id == "system_temp") {
+      EXPECT_EQ(c.total_size, kMax);
+      for (const JunkItem& item : c.items) temp.emplace_back(item.path, item.size);
+    } else {
+      others += c.total_size;
+    }
+  }
+  std::sort(temp.begin(), temp.end());  // equal sizes come in listing order
+  EXPECT_EQ(temp, (std::vector<std::pair<std::string, std::uint64_t>>{{at(Where::temp, "folder"), kMax},
+                                                                      {at(Where::temp, "half"), 1ull << 63},
+                                                                      {at(Where::temp, "huge4"), 1ull << 63},
+                                                                      {at(Where::temp, "x.dmp"), 7}}));
+  EXPECT_EQ(others, 7u);  // the crash dump, counted once more
+  EXPECT_EQ(result.total_size, kMax);
+
+  static_assert(platform::saturating_add(kMax - 1, 1) == kMax);
+  static_assert(platform::saturating_add(kMax, kMax) == kMax);
+  static_assert(platform::saturating_add(1, kMax - 2) == kMax - 1);
+  static_assert(platform::saturating_add(0, 0) == 0);
 }
 
 TEST_F(JunkScanTest, NoJunkGivesTheEmptyPayload) {
