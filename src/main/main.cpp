@@ -1,6 +1,7 @@
 // corvane-mcp: a read-only disk analysis server speaking the Model Context
 // Protocol over standard input and output.
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include "mcp_server/line_reader.h"
@@ -17,7 +18,12 @@ int main() {
   }
   corvane::platform::prepare_stdio();
   corvane::mcp::LineReader input(corvane::platform::read_stdin);
-  corvane::mcp::serve(input, corvane::platform::write_stdout);
+  try {
+    corvane::mcp::serve(input, corvane::platform::write_stdout);
+  } catch (const std::exception&) {
+    // Out of memory outside any one request (a line too long to hold): the
+    // input cannot be read on, which ends the loop as a read error does.
+  }
   corvane::runtime::stop();
   return 0;
 }
