@@ -106,6 +106,15 @@ test('disk_health on Linux reads counters from the smartctl on the search path',
     const calls = fs.readFileSync(path.join(dir, 'calls.log'), 'utf8');
     assert.equal(calls, disks.map((name) => `--json -a /dev/${name}\n`).join(''));
 
+    // A smartctl that exits leaving a child of its own holding its output:
+    // the report is complete the moment it exits.
+    for (const name of disks) fs.writeFileSync(path.join(dir, `${name}.linger`), '');
+    const started = Date.now();
+    const lingering = (await callTool('disk_health', {}, { PATH: `${dir}:/usr/bin:/bin` })).payload;
+    assert.ok(Date.now() - started < 10000, `disk_health took ${Date.now() - started} ms`);
+    assert.deepEqual(lingering, payload);
+    for (const name of disks) fs.rmSync(path.join(dir, `${name}.linger`));
+
     // Without smartctl anywhere, the sysfs fields stay and each disk says why.
     const empty = fs.mkdtempSync(path.join(os.tmpdir(), 'corvane-nopath-'));
     try {
