@@ -2,12 +2,12 @@
 // machine the tests run on (natively, or under Wine).
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync, spawn, spawnSync } from 'node:child_process';
+import { execFileSync, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { BIN, exchange, toolCall, toolText, ON_WINE } from './harness.mjs';
+import { BIN, exchange, runServer, toolCall, toolText, ON_WINE } from './harness.mjs';
 
 const FIXTURES = path.join(path.dirname(fileURLToPath(import.meta.url)), '..', 'modules', 'disk_info', 'fixtures');
 const FOOTER_START = '\n\n---\nThis is a read-only scan from the Corvane MCP server.';
@@ -83,7 +83,7 @@ mount --bind / "odd/$(printf '\\376')"
 exec "${BIN}"
 `;
     const line = JSON.stringify({ jsonrpc: '2.0', id: 1, method: 'tools/call', params: { name: 'list_disks' } });
-    const run = await runServerAs(['unshare', '-m', 'sh', '-c', script], line + '\n');
+    const run = await runServer(line + '\n', { argv: ['unshare', '-m', 'sh', '-c', script], timeoutMs: 20000 });
     assert.equal(run.code, 0, run.stderr);
     assert.equal(run.stderr, '');
     const { text, isError } = toolText(JSON.parse(run.lines[0]));
@@ -102,26 +102,6 @@ exec "${BIN}"
     fs.rmSync(dir, { recursive: true, force: true });
   }
 });
-
-// runServer, with the server started by `argv` (which ends by exec'ing it).
-function runServerAs(argv, input) {
-  return new Promise((resolve, reject) => {
-    const child = spawn(argv[0], argv.slice(1), { stdio: ['pipe', 'pipe', 'pipe'] });
-    const out = [];
-    let err = '';
-    const timer = setTimeout(() => { child.kill('SIGKILL'); reject(new Error('list_disks hung')); }, 20000);
-    child.stdout.on('data', (d) => out.push(d));
-    child.stderr.on('data', (d) => { err += d; });
-    child.on('error', reject);
-    child.on('close', (code) => {
-      clearTimeout(timer);
-      const text = Buffer.concat(out).toString('utf8');
-      resolve({ code, stderr: err, lines: text === '' ? [] : text.replace(/\n$/, '').split('\n') });
-    });
-    child.stdin.on('error', () => {});
-    child.stdin.end(input);
-  });
-}
 
 test('disk_health answers one record per disk with all fourteen keys', async () => {
   const { payload } = await callTool('disk_health');
