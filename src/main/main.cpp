@@ -1,5 +1,6 @@
 // corvane-mcp: a read-only disk analysis server speaking the Model Context
 // Protocol over standard input and output.
+#include <cstddef>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -17,7 +18,10 @@ int main() {
     return 1;
   }
   corvane::platform::prepare_stdio();
-  corvane::mcp::LineReader input(corvane::platform::read_stdin);
+  corvane::mcp::LineReader input([](char* buffer, std::size_t capacity) {
+    (void)corvane::runtime::arm_memory_reserve();  // spent when the last line ran out of memory
+    return corvane::platform::read_stdin(buffer, capacity);
+  });
   try {
     corvane::mcp::serve(input, corvane::platform::write_stdout);
   } catch (const std::exception&) {

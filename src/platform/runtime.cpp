@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <new>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -193,6 +196,7 @@ void build_locked(Pools& p) {
 }  // namespace
 
 Status start() {
+  if (!arm_memory_reserve()) return make_error(std::generic_category().message(ENOMEM));
   Pools& p = pools();
   std::lock_guard lock(p.mutex);
   try {
@@ -224,6 +228,32 @@ ParallelPool& parallel_pool() {
   std::lock_guard lock(p.mutex);
   build_locked(p);
   return *p.parallel;
+}
+
+namespace {
+
+// Destroying a JSON array or object takes 16 bytes per element at once, so
+// this covers payloads of up to about a million records. It is only address
+// space: never touched, it costs no memory.
+constexpr std::size_t kMemoryReserveBytes = std::size_t{16} << 20;
+
+std::atomic<void*> memory_reserve{nullptr};
+
+void release_memory_reserve() {
+  std::free(memory_reserve.exchange(nullptr));
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+bool arm_memory_reserve() {
+  if (memory_reserve.load() != nullptr) return true;
+  void* reserve = std::malloc(kMemoryReserveBytes);
+  if (reserve == nullptr) return false;
+  void* none = nullptr;
+  if (!memory_reserve.compare_exchange_strong(none, reserve)) std::free(reserve);
+  std::set_new_handler(release_memory_reserve);
+  return true;
 }
 
 std::string describe_exception(const std::exception_ptr& failure) {

@@ -34,8 +34,9 @@ class BlockingPool {
 
   // Runs `job` on a pool thread and waits for it. An exception that escapes
   // the job comes back as an Error holding its description. When no thread
-  // is free and none can be started, the job never runs and the Error says
-  // so. Only running out of memory in the caller's own thread throws.
+  // is free and none can be started, or the memory reserve cannot be taken,
+  // the job never runs and the Error says so. Only running out of memory in
+  // the caller's own thread throws.
   template <typename T>
   Result<T> run(std::function<T()> job);
 
@@ -97,6 +98,16 @@ Status start();
 // Joins every pool thread. Safe to call when start() was never called.
 void stop();
 
+// Address space kept aside for the clean-up after an allocation fails.
+// Unwinding out of a failed allocation may allocate again (destroying a
+// JSON array or object does), and a failure there, inside a destructor,
+// would end the process. While the reserve is held, a failed allocation
+// first gives it back and then fails as usual, so the clean-up has room.
+// Takes the reserve again when it was spent and memory allows; cheap when
+// it is held. Returns whether it is held. start() and every job need it;
+// the reader of the input takes it again when it can.
+bool arm_memory_reserve();
+
 // The process-wide pools. When start() has not run (unit tests), they are
 // built on first use.
 BlockingPool& blocking_pool();
@@ -107,6 +118,7 @@ std::string describe_exception(const std::exception_ptr& failure);
 
 template <typename T>
 Result<T> BlockingPool::run(std::function<T()> job) {
+  if (!arm_memory_reserve()) return make_error("not enough memory to start the task");
   struct Call {
     std::mutex mutex;
     std::condition_variable done;
