@@ -1,6 +1,8 @@
 // corvane-mcp: a read-only disk analysis server speaking the Model Context
 // Protocol over standard input and output.
+#include <cstddef>
 #include <cstdio>
+#include <exception>
 #include <string>
 
 #include "mcp_server/line_reader.h"
@@ -16,8 +18,16 @@ int main() {
     return 1;
   }
   corvane::platform::prepare_stdio();
-  corvane::mcp::LineReader input(corvane::platform::read_stdin);
-  corvane::mcp::serve(input, corvane::platform::write_stdout);
+  corvane::mcp::LineReader input([](char* buffer, std::size_t capacity) {
+    (void)corvane::runtime::arm_memory_reserve();  // spent when the last line ran out of memory
+    return corvane::platform::read_stdin(buffer, capacity);
+  });
+  try {
+    corvane::mcp::serve(input, corvane::platform::write_stdout);
+  } catch (const std::exception&) {
+    // Out of memory outside any one request (a line too long to hold): the
+    // input cannot be read on, which ends the loop as a read error does.
+  }
   corvane::runtime::stop();
   return 0;
 }

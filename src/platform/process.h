@@ -32,9 +32,12 @@ struct ProcessOutput {
 class ProcessRunner {
  public:
   virtual ~ProcessRunner() = default;
-  // Runs the program to its end or to the time limit. An error (the system's
-  // text) only when the child could not be started at all; a child that
-  // starts and fails is an ordinary output with its exit code.
+  // Runs the program until it exits or the time limit passes. Once it has
+  // exited, what its pipes hold at that moment is its output: a descendant
+  // that keeps them open is not waited for, and is ended with the call. An
+  // error (the system's text) only when the child could not be started at
+  // all; a child that starts and fails is an ordinary output with its exit
+  // code.
   virtual Result<ProcessOutput> run(const ProcessRequest& request) = 0;
 };
 

@@ -2,10 +2,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +23,8 @@ namespace corvane::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr long long kExitPollMilliseconds = 10;
 
 class Descriptor {
  public:
@@ -116,79 +120,91 @@ void read_available(Descriptor& fd, std::string& sink) {
   }
 }
 
-// Takes whatever is already buffered in the pipes without waiting for more.
-void drain_without_waiting(Descriptor& out, Descriptor& err, ProcessOutput& output) {
-  for (int round = 0; round < 4096; ++round) {
-    pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
-    if (::poll(fds, 2, 0) <= 0) return;
-    bool any = false;
-    if (fds[0].revents & (POLLIN | POLLHUP)) {
-      read_available(out, output.stdout_bytes);
-      any = true;
-    }
-    if (fds[1].revents & (POLLIN | POLLHUP)) {
-      read_available(err, output.stderr_bytes);
-      any = true;
-    }
-    if (!any) return;
+// Takes exactly what `fd` holds now and no more: whatever a descendant that
+// still holds the pipe writes later, or its silence, is not waited for.
+void take_buffered(Descriptor& fd, std::string& sink) {
+  if (fd.get() < 0) return;
+  int pending = 0;
+  if (::ioctl(fd.get(), FIONREAD, &pending) != 0) pending = 0;
+  char buffer[65536];
+  while (pending > 0) {
+    ssize_t got = ::read(fd.get(), buffer, std::min<std::size_t>(sizeof buffer, static_cast<std::size_t>(pending)));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    sink.append(buffer, static_cast<std::size_t>(got));
+    pending -= static_cast<int>(got);
   }
+  fd.reset();
 }
 
 int exit_code_of(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+// Whether the child has ended, without reaping it: until it is reaped its
+// id, and so its process group's id, cannot be taken by another process.
+bool has_exited(pid_t pid) {
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+int reap(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
 
 // After SIGKILL a child normally dies at once; one stuck in the kernel (a
 // disk that no longer answers) is left to a thread that reaps it whenever
 // it ends, so the caller is never held up and no zombie stays behind.
 void reap_killed(pid_t pid) {
   auto give_up = Clock::now() + std::chrono::seconds(2);
-  int status = 0;
   while (Clock::now() < give_up) {
-    pid_t got = ::waitpid(pid, &status, WNOHANG);
-    if (got == pid || (got < 0 && errno != EINTR)) return;
+    if (has_exited(pid)) {
+      reap(pid);
+      return;
+    }
     ::poll(nullptr, 0, 5);
   }
   try {
-    std::thread([pid] {
-      int ignored = 0;
-      while (::waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
-      }
-    }).detach();
-  } catch (const std::system_error&) {
+    std::thread([pid] { reap(pid); }).detach();
+  } catch (const std::exception&) {
     // No thread to spare: the zombie stays until the server exits.
   }
 }
 
+// The one loop that waits for a child: it reads both pipes while the child
+// runs and ends when the child exits, taking what the pipes hold then, or
+// at the deadline. Whatever the child left running in its process group is
+// ended with it, as closing the job does on Windows.
 void collect(pid_t pid, Descriptor& out, Descriptor& err, Clock::time_point deadline,
              ProcessOutput& output) {
-  bool exited = false;
-  int status = 0;
-  while (true) {
-    if (!exited) {
-      pid_t got = ::waitpid(pid, &status, WNOHANG);
-      if (got == pid) exited = true;
+  for (;;) {
+    if (has_exited(pid)) {
+      take_buffered(out, output.stdout_bytes);
+      take_buffered(err, output.stderr_bytes);
+      ::kill(-pid, SIGKILL);
+      output.exit_code = exit_code_of(reap(pid));
+      return;
     }
-    bool pipes_open = out.get() >= 0 || err.get() >= 0;
-    if (exited && !pipes_open) break;
     auto now = Clock::now();
     if (now >= deadline) {
       output.timed_out = true;
       ::kill(-pid, SIGKILL);
-      if (!exited) ::kill(pid, SIGKILL);
-      drain_without_waiting(out, err, output);
-      if (!exited) reap_killed(pid);
+      ::kill(pid, SIGKILL);
+      take_buffered(out, output.stdout_bytes);
+      take_buffered(err, output.stderr_bytes);
+      reap_killed(pid);
       return;
     }
+    // Short naps: the exit is noticed by polling, also while a descendant
+    // keeps the pipes open and quiet.
     auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
-    // With both pipes closed only the exit is awaited, in short naps.
-    int wait_ms = pipes_open ? static_cast<int>(std::min<long long>(remaining, 1000))
-                             : static_cast<int>(std::min<long long>(remaining, 5));
+    int wait_ms = static_cast<int>(std::min<long long>(remaining, kExitPollMilliseconds));
     pollfd fds[2] = {{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
-    int ready = ::poll(fds, 2, wait_ms);
-    if (ready <= 0) continue;
+    if (::poll(fds, 2, wait_ms) <= 0) continue;
     if (fds[0].revents) read_available(out, output.stdout_bytes);
     if (fds[1].revents) read_available(err, output.stderr_bytes);
   }
-  output.exit_code = exit_code_of(status);
 }
 
 class PosixProcessRunner final : public ProcessRunner {
@@ -215,7 +231,15 @@ class PosixProcessRunner final : public ProcessRunner {
     if (failed != 0) return make_error(std::strerror(failed));
 
     ProcessOutput output;
-    collect(pid, out.read_end, err.read_end, Clock::now() + request.time_limit, output);
+    try {
+      collect(pid, out.read_end, err.read_end, Clock::now() + request.time_limit, output);
+    } catch (...) {
+      // Out of memory for its output: the child must not outlive the call.
+      ::kill(-pid, SIGKILL);
+      ::kill(pid, SIGKILL);
+      reap_killed(pid);
+      throw;
+    }
     return output;
   }
 };

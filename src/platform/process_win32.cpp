@@ -1,10 +1,7 @@
 #include <windows.h>
 
-#include <condition_variable>
+#include <algorithm>
 #include <memory>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "platform/process.h"
 
@@ -73,27 +70,33 @@ class Handle {
   HANDLE h_;
 };
 
-// What the two reader threads share with the caller. It outlives the call
-// when a reader is still blocked on a pipe that some process keeps open.
-struct Drain {
-  std::mutex mutex;
-  std::condition_variable finished;
-  int readers_left = 2;
-  std::string out;
-  std::string err;
-};
+constexpr DWORD kExitPollMilliseconds = 10;
+constexpr DWORD kPipeBufferBytes = 65536;
 
-void read_pipe(std::shared_ptr<Drain> drain, HANDLE pipe, bool is_stdout) {
-  char buffer[65536];
-  DWORD got = 0;
-  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-    std::lock_guard lock(drain->mutex);
-    (is_stdout ? drain->out : drain->err).append(buffer, got);
+// Reads what `pipe` holds now, never blocking: anonymous pipes have no
+// overlapped reads, so the bytes are counted first. Resets the handle once
+// every writer has closed its end (or on a read error).
+bool read_buffered(Handle& pipe, std::string& sink) {
+  if (!pipe.get()) return false;
+  DWORD pending = 0;
+  if (!PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &pending, nullptr)) {
+    pipe.reset();
+    return false;
   }
-  CloseHandle(pipe);
-  std::lock_guard lock(drain->mutex);
-  --drain->readers_left;
-  drain->finished.notify_all();
+  bool any = false;
+  char buffer[65536];
+  while (pending > 0) {
+    DWORD got = 0;
+    DWORD want = pending < sizeof buffer ? pending : static_cast<DWORD>(sizeof buffer);
+    if (!ReadFile(pipe.get(), buffer, want, &got, nullptr) || got == 0) {
+      pipe.reset();
+      break;
+    }
+    sink.append(buffer, got);
+    pending -= got;
+    any = true;
+  }
+  return any;
 }
 
 struct Pipes {
@@ -109,10 +112,10 @@ Result<Unit> open_pipes(Pipes& pipes) {
   if (!pipes.null_in.get()) return make_error(system_message(GetLastError()));
   HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return make_error(system_message(GetLastError()));
+  if (!CreatePipe(&read_end, &write_end, &inherit, kPipeBufferBytes)) return make_error(system_message(GetLastError()));
   pipes.out_read = Handle(read_end);
   pipes.out_write = Handle(write_end);
-  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return make_error(system_message(GetLastError()));
+  if (!CreatePipe(&read_end, &write_end, &inherit, kPipeBufferBytes)) return make_error(system_message(GetLastError()));
   pipes.err_read = Handle(read_end);
   pipes.err_write = Handle(write_end);
   SetHandleInformation(pipes.out_read.get(), HANDLE_FLAG_INHERIT, 0);
@@ -208,52 +211,39 @@ class Win32ProcessRunner final : public ProcessRunner {
     pipes.out_write.reset();
     pipes.err_write.reset();
 
-    auto drain = std::make_shared<Drain>();
-    if (!start_reader(drain, pipes.out_read, true) || !start_reader(drain, pipes.err_read, false)) {
-      // Without a reader the child could block on a full pipe: end it now.
-      if (job.get()) TerminateJobObject(job.get(), 1);
-      TerminateProcess(process.get(), 1);
-      WaitForSingleObject(process.get(), 2000);
-      return make_error("no thread could be started to read the child's output");
-    }
-    return collect(process, job, drain, Clock::now() + request.time_limit);
+    ProcessOutput output;
+    collect(process, job, pipes, Clock::now() + request.time_limit, output);
+    return output;
   }
 
  private:
-  // The reader owns the pipe from here on, and closes it when done.
-  static bool start_reader(const std::shared_ptr<Drain>& drain, Handle& pipe, bool is_stdout) {
-    try {
-      std::thread(read_pipe, drain, pipe.get(), is_stdout).detach();
-    } catch (const std::system_error&) {
-      return false;
+  // The one loop that waits for a child: it reads both pipes while the
+  // child runs and ends when the child exits, taking what the pipes hold
+  // then, or at the deadline. A descendant that still holds the pipes is
+  // not waited for; closing the job ends it with the call.
+  static void collect(Handle& process, Handle& job, Pipes& pipes, Clock::time_point deadline,
+                      ProcessOutput& output) {
+    for (;;) {
+      bool read_any = read_buffered(pipes.out_read, output.stdout_bytes);
+      read_any = read_buffered(pipes.err_read, output.stderr_bytes) || read_any;
+      DWORD wait_ms = read_any ? 0 : std::min(milliseconds_until(deadline), kExitPollMilliseconds);
+      if (WaitForSingleObject(process.get(), wait_ms) == WAIT_OBJECT_0) {
+        read_buffered(pipes.out_read, output.stdout_bytes);
+        read_buffered(pipes.err_read, output.stderr_bytes);
+        DWORD code = 0;
+        if (GetExitCodeProcess(process.get(), &code)) output.exit_code = static_cast<int>(code);
+        return;
+      }
+      if (Clock::now() >= deadline) {
+        output.timed_out = true;
+        if (job.get()) TerminateJobObject(job.get(), 1);
+        TerminateProcess(process.get(), 1);
+        WaitForSingleObject(process.get(), 2000);
+        read_buffered(pipes.out_read, output.stdout_bytes);
+        read_buffered(pipes.err_read, output.stderr_bytes);
+        return;
+      }
     }
-    pipe.release();
-    return true;
-  }
-
-  static ProcessOutput collect(Handle& process, Handle& job, const std::shared_ptr<Drain>& drain,
-                               Clock::time_point deadline) {
-    ProcessOutput output;
-    bool exited = WaitForSingleObject(process.get(), milliseconds_until(deadline)) == WAIT_OBJECT_0;
-    std::unique_lock lock(drain->mutex);
-    // A descendant may still hold the pipes after the child exits.
-    bool drained = exited && drain->finished.wait_until(lock, deadline, [&] { return drain->readers_left == 0; });
-    if (!drained) {
-      output.timed_out = true;
-      lock.unlock();
-      if (job.get()) TerminateJobObject(job.get(), 1);
-      if (!exited) TerminateProcess(process.get(), 1);
-      WaitForSingleObject(process.get(), 2000);
-      lock.lock();
-      // With the whole tree gone the readers reach end of file at once.
-      drain->finished.wait_for(lock, std::chrono::seconds(2), [&] { return drain->readers_left == 0; });
-    }
-    output.stdout_bytes = drain->out;
-    output.stderr_bytes = drain->err;
-    lock.unlock();
-    DWORD code = 0;
-    if (exited && GetExitCodeProcess(process.get(), &code)) output.exit_code = static_cast<int>(code);
-    return output;
   }
 };
 

@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <new>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <system_error>
 #include <typeinfo>
 
@@ -11,10 +15,21 @@ namespace corvane::runtime {
 
 // ---- BlockingPool ----------------------------------------------------------
 
-BlockingPool::BlockingPool(std::size_t max_threads) : max_threads_(std::max<std::size_t>(1, max_threads)) {
+namespace {
+
+std::thread start_std_thread(std::function<void()> body) { return std::thread(std::move(body)); }
+
+}  // namespace
+
+BlockingPool::BlockingPool(std::size_t max_threads, ThreadStarter start_thread)
+    : start_thread_(start_thread ? std::move(start_thread) : ThreadStarter(start_std_thread)),
+      max_threads_(std::max<std::size_t>(1, max_threads)) {
+  // Room for every thread up front: keeping a started thread never fails.
+  threads_.reserve(max_threads_);
   // One thread up front, so that a machine that cannot start threads is found
   // at start-up rather than at the first tool call.
-  threads_.emplace_back([this] { worker_loop(); });
+  std::lock_guard lock(mutex_);
+  if (Status started = start_thread_locked(); !started.ok()) throw std::runtime_error(started.error());
 }
 
 BlockingPool::~BlockingPool() {
@@ -26,28 +41,41 @@ BlockingPool::~BlockingPool() {
   for (auto& t : threads_) t.join();
 }
 
-void BlockingPool::submit(std::function<void()> task) {
+Status BlockingPool::submit(std::function<void()> task) {
   std::unique_lock lock(mutex_);
-  queue_.push_back(std::move(task));
-  if (idle_ < queue_.size() && threads_.size() < max_threads_) {
-    threads_.emplace_back([this] { worker_loop(); });
+  if (free_ <= queue_.size() && threads_.size() < max_threads_) {
+    if (Status started = start_thread_locked(); !started.ok()) return started;
   }
+  queue_.push_back(std::move(task));
   lock.unlock();
   wake_.notify_one();
+  return ok_status();
+}
+
+Status BlockingPool::start_thread_locked() {
+  std::thread thread;
+  try {
+    thread = start_thread_([this] { worker_loop(); });
+  } catch (const std::exception& refused) {
+    return make_error(refused.what());
+  }
+  threads_.push_back(std::move(thread));
+  ++free_;
+  return ok_status();
 }
 
 void BlockingPool::worker_loop() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    ++idle_;
     wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-    --idle_;
     if (queue_.empty()) return;  // stopping and nothing left
     auto task = std::move(queue_.front());
     queue_.pop_front();
+    --free_;
     lock.unlock();
     task();
     lock.lock();
+    ++free_;
   }
 }
 
@@ -168,14 +196,15 @@ void build_locked(Pools& p) {
 }  // namespace
 
 Status start() {
+  if (!arm_memory_reserve()) return make_error(std::generic_category().message(ENOMEM));
   Pools& p = pools();
   std::lock_guard lock(p.mutex);
   try {
     build_locked(p);
-  } catch (...) {
+  } catch (const std::exception& refused) {
     p.blocking.reset();
     p.parallel.reset();
-    return make_error(describe_exception(std::current_exception()));
+    return make_error(refused.what());
   }
   return ok_status();
 }
@@ -199,6 +228,32 @@ ParallelPool& parallel_pool() {
   std::lock_guard lock(p.mutex);
   build_locked(p);
   return *p.parallel;
+}
+
+namespace {
+
+// Destroying a JSON array or object takes 16 bytes per element at once, so
+// this covers payloads of up to about a million records. It is only address
+// space: never touched, it costs no memory.
+constexpr std::size_t kMemoryReserveBytes = std::size_t{16} << 20;
+
+std::atomic<void*> memory_reserve{nullptr};
+
+void release_memory_reserve() {
+  std::free(memory_reserve.exchange(nullptr));
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+bool arm_memory_reserve() {
+  if (memory_reserve.load() != nullptr) return true;
+  void* reserve = std::malloc(kMemoryReserveBytes);
+  if (reserve == nullptr) return false;
+  void* none = nullptr;
+  if (!memory_reserve.compare_exchange_strong(none, reserve)) std::free(reserve);
+  std::set_new_handler(release_memory_reserve);
+  return true;
 }
 
 std::string describe_exception(const std::exception_ptr& failure) {

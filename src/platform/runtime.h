@@ -18,30 +18,43 @@
 
 namespace corvane::runtime {
 
+// Starts a thread running `body`, or throws (std::system_error, or
+// std::bad_alloc) when the system refuses one. Tests put a refusing one in.
+using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+
 // Threads are started on demand up to a cap and kept while work keeps coming.
 class BlockingPool {
  public:
-  explicit BlockingPool(std::size_t max_threads);
+  // A default `start_thread` starts plain std::threads. Throws when not even
+  // the first thread can be started.
+  explicit BlockingPool(std::size_t max_threads, ThreadStarter start_thread = {});
   ~BlockingPool();  // waits for queued jobs and joins every thread
   BlockingPool(const BlockingPool&) = delete;
   BlockingPool& operator=(const BlockingPool&) = delete;
 
   // Runs `job` on a pool thread and waits for it. An exception that escapes
-  // the job comes back as an Error holding its description; the pool itself
-  // never throws from here except when no thread can be started at all.
+  // the job comes back as an Error holding its description. When no thread
+  // is free and none can be started, or the memory reserve cannot be taken,
+  // the job never runs and the Error says so. Only running out of memory in
+  // the caller's own thread throws.
   template <typename T>
   Result<T> run(std::function<T()> job);
 
  private:
-  void submit(std::function<void()> task);
+  // Queues `task` only when a thread will take it: a free one, one started
+  // for it now, or (at the cap) the next one to finish. Otherwise nothing is
+  // queued and the error is the system's refusal.
+  Status submit(std::function<void()> task);
+  Status start_thread_locked();
   void worker_loop();
 
+  ThreadStarter start_thread_;
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> queue_;
   std::vector<std::thread> threads_;
   std::size_t max_threads_;
-  std::size_t idle_ = 0;
+  std::size_t free_ = 0;  // threads not running a task, started or waiting
   bool stopping_ = false;
 };
 
@@ -85,6 +98,16 @@ Status start();
 // Joins every pool thread. Safe to call when start() was never called.
 void stop();
 
+// Address space kept aside for the clean-up after an allocation fails.
+// Unwinding out of a failed allocation may allocate again (destroying a
+// JSON array or object does), and a failure there, inside a destructor,
+// would end the process. While the reserve is held, a failed allocation
+// first gives it back and then fails as usual, so the clean-up has room.
+// Takes the reserve again when it was spent and memory allows; cheap when
+// it is held. Returns whether it is held. start() and every job need it;
+// the reader of the input takes it again when it can.
+bool arm_memory_reserve();
+
 // The process-wide pools. When start() has not run (unit tests), they are
 // built on first use.
 BlockingPool& blocking_pool();
@@ -95,25 +118,31 @@ std::string describe_exception(const std::exception_ptr& failure);
 
 template <typename T>
 Result<T> BlockingPool::run(std::function<T()> job) {
-  std::mutex done_mutex;
-  std::condition_variable done;
-  bool finished = false;
-  std::optional<T> value;
-  std::string failure;
-  submit([&] {
+  if (!arm_memory_reserve()) return make_error("not enough memory to start the task");
+  struct Call {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::optional<T> value;
+    std::exception_ptr failure;  // taking it allocates nothing
+  } call;
+  // Runs on a pool thread, so nothing may escape it; the failure is only
+  // described back here, where running out of memory is the caller's.
+  Status submitted = submit([&call, &job]() noexcept {
     try {
-      value.emplace(job());
+      call.value.emplace(job());
     } catch (...) {
-      failure = describe_exception(std::current_exception());
+      call.failure = std::current_exception();
     }
-    std::lock_guard lock(done_mutex);
-    finished = true;
-    done.notify_one();
+    std::lock_guard lock(call.mutex);
+    call.finished = true;
+    call.done.notify_one();
   });
-  std::unique_lock lock(done_mutex);
-  done.wait(lock, [&] { return finished; });
-  if (value) return std::move(*value);
-  return make_error(std::move(failure));
+  if (!submitted.ok()) return make_error("no thread could be started for the task: " + submitted.error());
+  std::unique_lock lock(call.mutex);
+  call.done.wait(lock, [&] { return call.finished; });
+  if (call.value) return std::move(*call.value);
+  return make_error(describe_exception(call.failure));
 }
 
 }  // namespace corvane::runtime

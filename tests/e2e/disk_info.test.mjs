@@ -2,12 +2,12 @@
 // machine the tests run on (natively, or under Wine).
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
+import { execFileSync, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { exchange, toolCall, toolText, ON_WINE } from './harness.mjs';
+import { BIN, exchange, runServer, toolCall, toolText, ON_WINE } from './harness.mjs';
 
 const FIXTURES = path.join(path.dirname(fileURLToPath(import.meta.url)), '..', 'modules', 'disk_info', 'fixtures');
 const FOOTER_START = '\n\n---\nThis is a read-only scan from the Corvane MCP server.';
@@ -52,6 +52,54 @@ test('list_disks lists volumes whose sizes add up, with the eight keys in byte o
     assert.ok(root, `the root file system on ${source} is listed`);
     assert.equal(root.total_bytes, Number(size));
     assert.equal(root.is_removable, false);
+  }
+});
+
+// In a mount namespace of its own, as root: mounts that only pretend to be
+// disks, or hide one, next to a root file system on a real block device.
+const canMount = !ON_WINE && process.platform === 'linux' && process.getuid() === 0 &&
+  spawnSync('unshare', ['-m', 'true']).status === 0;
+
+test('list_disks knows disks by device number, not source text, and never waits on a mount that is none', { skip: !canMount }, async () => {
+  const df = execFileSync('df', ['-B1', '--output=source', '/'], { encoding: 'utf8' }).trim().split('\n')[1].trim();
+  const rootIsDisk = df.startsWith('/dev/') && !df.startsWith('/dev/loop');
+  const source = rootIsDisk ? df : '/dev/sda1';
+  const dir = fs.realpathSync(fs.mkdtempSync(path.join(os.tmpdir(), 'corvane-mounts-')));
+  try {
+    // The FUSE mount's daemon is this shell, which never reads /dev/fuse:
+    // anything that looks at the mount waits for ever.
+    const script = `set -e
+cd "${dir}"
+mkdir fake-tmpfs hung-fuse covered odd "odd/$(printf '\\377')" "odd/$(printf '\\376')"
+mount -t tmpfs "${source}" fake-tmpfs
+if [ -c /dev/fuse ]; then
+  exec 3<>/dev/fuse
+  mount -t fuse -o fd=3,rootmode=40000,user_id=0,group_id=0 "${source}" hung-fuse
+fi
+mount --bind / covered
+mount -t tmpfs tmpfs covered
+mount --bind / "odd/$(printf '\\377')"
+mount --bind / "odd/$(printf '\\376')"
+exec "${BIN}"
+`;
+    const line = JSON.stringify({ jsonrpc: '2.0', id: 1, method: 'tools/call', params: { name: 'list_disks' } });
+    const run = await runServer(line + '\n', { argv: ['unshare', '-m', 'sh', '-c', script], timeoutMs: 20000 });
+    assert.equal(run.code, 0, run.stderr);
+    assert.equal(run.stderr, '');
+    const { text, isError } = toolText(JSON.parse(run.lines[0]));
+    assert.equal(isError, false, text);
+    const volumes = JSON.parse(text.slice(0, text.indexOf(FOOTER_START)));
+    const ours = volumes.map((v) => v.mount_point).filter((p) => p.startsWith(dir + '/'));
+    // tmpfs and FUSE whatever their source says, and the disk under the
+    // tmpfs (that path shows the tmpfs): none is listed.
+    if (rootIsDisk) {
+      // Two binds whose paths differ only in bytes that are not UTF-8.
+      assert.deepEqual(ours, [`${dir}/odd/\uFFFD`, `${dir}/odd/\uFFFD`]);
+    } else {
+      assert.deepEqual(ours, []);
+    }
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
   }
 });
 
@@ -105,6 +153,15 @@ test('disk_health on Linux reads counters from the smartctl on the search path',
     }
     const calls = fs.readFileSync(path.join(dir, 'calls.log'), 'utf8');
     assert.equal(calls, disks.map((name) => `--json -a /dev/${name}\n`).join(''));
+
+    // A smartctl that exits leaving a child of its own holding its output:
+    // the report is complete the moment it exits.
+    for (const name of disks) fs.writeFileSync(path.join(dir, `${name}.linger`), '');
+    const started = Date.now();
+    const lingering = (await callTool('disk_health', {}, { PATH: `${dir}:/usr/bin:/bin` })).payload;
+    assert.ok(Date.now() - started < 10000, `disk_health took ${Date.now() - started} ms`);
+    assert.deepEqual(lingering, payload);
+    for (const name of disks) fs.rmSync(path.join(dir, `${name}.linger`));
 
     // Without smartctl anywhere, the sysfs fields stay and each disk says why.
     const empty = fs.mkdtempSync(path.join(os.tmpdir(), 'corvane-nopath-'));

@@ -8,10 +8,11 @@ export const ON_WINE = RUNNER !== '';
 if (!BIN) throw new Error('CORVANE_BIN must name the server binary');
 
 // Runs the server with `input` (string or Buffer) on stdin, closes stdin and
-// resolves with { code, stdout (Buffer), stderr (string), lines }.
-export function runServer(input, { env, timeoutMs = 120000 } = {}) {
+// resolves with { code, stdout (Buffer), stderr (string), lines }. `argv`,
+// when given, is a command that ends by running the server itself.
+export function runServer(input, { env, timeoutMs = 120000, argv } = {}) {
   return new Promise((resolve, reject) => {
-    const [cmd, args] = RUNNER ? [RUNNER, [BIN]] : [BIN, []];
+    const [cmd, args] = argv ? [argv[0], argv.slice(1)] : RUNNER ? [RUNNER, [BIN]] : [BIN, []];
     const child = spawn(cmd, args, { env: { ...process.env, ...env }, stdio: ['pipe', 'pipe', 'pipe'] });
     const out = [];
     let err = '';

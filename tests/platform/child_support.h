@@ -13,4 +13,8 @@ std::vector<std::string> child_arguments(int argc, char** argv);
 
 long child_process_id();
 
+// Starts a process that inherits this one's standard output and error and
+// only waits, for ever, holding them open. Returns its id, or -1.
+long start_pipe_holder();
+
 }  // namespace corvane::test

@@ -8,4 +8,12 @@ std::vector<std::string> child_arguments(int argc, char** argv) { return {argv, 
 
 long child_process_id() { return static_cast<long>(::getpid()); }
 
+long start_pipe_holder() {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    for (;;) ::pause();
+  }
+  return static_cast<long>(pid);
+}
+
 }  // namespace corvane::test

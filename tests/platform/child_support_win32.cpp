@@ -1,6 +1,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <string>
+
 #include "platform/child_support.h"
 
 namespace corvane::test {
@@ -20,5 +22,26 @@ std::vector<std::string> child_arguments(int, char**) {
 }
 
 long child_process_id() { return static_cast<long>(GetCurrentProcessId()); }
+
+long start_pipe_holder() {
+  wchar_t self[MAX_PATH];
+  DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return -1;
+  std::wstring command_line = L"\"" + std::wstring(self, length) + L"\" hold";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(self, command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                      &info)) {
+    return -1;
+  }
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return static_cast<long>(info.dwProcessId);
+}
 
 }  // namespace corvane::test

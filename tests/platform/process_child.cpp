@@ -49,6 +49,19 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  if (mode == "leave-holder") {
+    // A report printed in full, then an exit while a descendant of its own
+    // keeps both pipes open (as a helper's forked daemon might).
+    long holder = corvane::test::start_pipe_holder();
+    std::printf("holder %ld\nreport complete\n", holder);
+    std::fprintf(stderr, "warnings none\n");
+    std::fflush(stdout);
+    std::fflush(stderr);
+    return holder > 0 ? 0 : 98;
+  }
+  if (mode == "hold") {
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
   if (mode == "sleep") {
     std::printf("pid %ld\n", corvane::test::child_process_id());
     std::fflush(stdout);

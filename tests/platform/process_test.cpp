@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/process_test_support.h"
@@ -105,6 +106,26 @@ TEST_F(ProcessRunnerTest, TimeLimitKillsTheChildKeepsItsOutputAndLeavesNothingBe
   ASSERT_EQ(ran->stdout_bytes.rfind("pid ", 0), 0u) << ran->stdout_bytes;
   long pid = std::stol(ran->stdout_bytes.substr(4));
   EXPECT_TRUE(test::process_is_gone(pid));
+}
+
+TEST_F(ProcessRunnerTest, TheChildsExitEndsTheCallWhileADescendantStillHoldsThePipes) {
+  auto started = Clock::now();
+  auto ran = run_child({"leave-holder"}, 20s);
+  auto took = Clock::now() - started;
+  ASSERT_TRUE(ran.ok()) << ran.error();
+  EXPECT_FALSE(ran->timed_out);
+  EXPECT_EQ(ran->exit_code, 0);
+  EXPECT_LT(took, 10s);
+  std::string out = ran->stdout_bytes;
+  std::erase(out, '\r');
+  ASSERT_EQ(out.rfind("holder ", 0), 0u) << out;
+  EXPECT_NE(out.find("\nreport complete\n"), std::string::npos) << out;
+  EXPECT_EQ(ran->stderr_bytes.rfind("warnings none", 0), 0u) << ran->stderr_bytes;
+  // The descendant is ended with the call, as the child's process tree.
+  long holder = std::stol(out.substr(7));
+  auto give_up = Clock::now() + 5s;
+  while (!test::process_has_ended(holder) && Clock::now() < give_up) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(test::process_has_ended(holder)) << holder;
 }
 
 TEST_F(ProcessRunnerTest, AProgramThatCannotStartIsAnError) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <fstream>
 #include <string>
 
 #include "platform/process.h"
@@ -36,6 +37,15 @@ bool process_is_gone(long pid) {
   return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
+bool process_has_ended(long pid) {
+  if (process_is_gone(pid)) return true;
+  std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat_line;
+  std::getline(stat_file, stat_line);
+  std::size_t name_end = stat_line.rfind(") ");
+  return name_end != std::string::npos && stat_line.compare(name_end + 2, 1, "Z") == 0;
+}
+
 char path_list_separator() { return ':'; }
 
 }  // namespace corvane::test
@@ -47,7 +57,7 @@ using namespace std::chrono_literals;
 
 TEST(PosixProcessRunnerTest, ADescendantHoldingThePipesCannotOutlastTheLimit) {
   auto started = std::chrono::steady_clock::now();
-  auto ran = system_process_runner().run({"/bin/sh", {"-c", "sleep 60 & echo started"}, 1500ms});
+  auto ran = system_process_runner().run({"/bin/sh", {"-c", "sleep 60 & echo started; sleep 60"}, 1500ms});
   ASSERT_TRUE(ran.ok()) << ran.error();
   EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
   EXPECT_EQ(ran->stdout_bytes, "started\n");

@@ -29,4 +29,8 @@ class HeldStdin {
 // True when no process (not even an unreaped zombie) has this id any more.
 bool process_is_gone(long pid);
 
+// True when the process has ended, even if nobody has reaped it yet (an
+// orphan whose new parent does not reap).
+bool process_has_ended(long pid);
+
 }  // namespace corvane::test

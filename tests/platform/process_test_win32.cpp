@@ -32,6 +32,8 @@ bool process_is_gone(long pid) {
   return ended;
 }
 
+bool process_has_ended(long pid) { return process_is_gone(pid); }
+
 char path_list_separator() { return ';'; }
 
 }  // namespace corvane::test

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -32,6 +36,65 @@ TEST(BlockingPoolTest, JobsReturnValuesAndEscapedExceptionsBecomeErrors) {
   }
   for (auto& t : callers) t.join();
   EXPECT_EQ(sum.load(), 28);
+}
+
+// Starts threads while `allowed` lasts, then refuses as a process limit does.
+ThreadStarter limited_starter(std::atomic<int>& allowed) {
+  return [&allowed](std::function<void()> body) {
+    if (allowed.fetch_sub(1) <= 0) throw std::system_error(EAGAIN, std::generic_category());
+    return std::thread(std::move(body));
+  };
+}
+
+TEST(BlockingPoolTest, AJobThatNoThreadCanTakeFailsAtOnceNeverRunsAndThePoolServesOn) {
+  std::atomic<int> allowed{1};
+  BlockingPool pool(8, limited_starter(allowed));
+
+  // The only thread is busy until released.
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool busy = false;
+  bool released = false;
+  std::thread holder([&] {
+    Result<int> held = pool.run<int>([&] {
+      std::unique_lock lock(mutex);
+      busy = true;
+      changed.notify_all();
+      changed.wait(lock, [&] { return released; });
+      return 1;
+    });
+    EXPECT_TRUE(held.ok());
+  });
+  {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return busy; });
+  }
+
+  std::atomic<int> ran_late{0};
+  for (int i = 0; i < 3; ++i) {
+    Result<int> refused = pool.run<int>([&] { return ++ran_late; });
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().rfind("no thread could be started for the task: ", 0), 0u) << refused.error();
+  }
+  {
+    std::lock_guard lock(mutex);
+    released = true;
+  }
+  changed.notify_all();
+  holder.join();
+
+  // The thread is free again and serves; what was refused never ran.
+  EXPECT_EQ(pool.run<int>([] { return 3; }).value(), 3);
+  EXPECT_EQ(ran_late.load(), 0);
+
+  // With threads to spare again, a job may wait on one it starts itself.
+  allowed = 100;
+  Result<int> nested = pool.run<int>([&] { return pool.run<int>([] { return 4; }).value() + 1; });
+  EXPECT_EQ(nested.value(), 5);
+
+  // Not even the first thread: the pool cannot be built.
+  std::atomic<int> none{0};
+  EXPECT_THROW(BlockingPool(4, limited_starter(none)), std::exception);
 }
 
 TEST(ParallelPoolTest, EveryIndexRunsExactlyOnceAcrossRepeatedLoops) {

@@ -6,15 +6,16 @@
 
 namespace corvane::disk_info {
 
-void VolumeList::add_or_refresh(VolumeRecord record) {
-  auto same = std::find_if(records_.begin(), records_.end(),
-                           [&](const VolumeRecord& r) { return r.mount_point == record.mount_point; });
-  if (same == records_.end()) {
+void VolumeList::add_or_refresh(std::string raw_mount_point, VolumeRecord record) {
+  auto same = std::find(raw_mount_points_.begin(), raw_mount_points_.end(), raw_mount_point);
+  if (same == raw_mount_points_.end()) {
+    raw_mount_points_.push_back(std::move(raw_mount_point));
     records_.push_back(std::move(record));
     return;
   }
-  same->total_bytes = record.total_bytes;
-  same->available_bytes = record.available_bytes;
+  VolumeRecord& existing = records_[static_cast<std::size_t>(same - raw_mount_points_.begin())];
+  existing.total_bytes = record.total_bytes;
+  existing.available_bytes = record.available_bytes;
 }
 
 std::vector<VolumeRecord> VolumeList::finish() && {
@@ -32,6 +33,11 @@ constexpr std::uint32_t kPathNamesLength = 260;
 constexpr int kPathNamesAttempts = 10;
 constexpr std::uint32_t kLabelLength = 261;
 constexpr std::uint32_t kFileSystemLength = 32;
+
+// The code units as bytes, to compare paths exactly.
+std::string code_unit_bytes(const std::u16string& text) {
+  return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t));
+}
 
 // The text up to the first NUL (or the whole buffer when none).
 std::u16string until_nul(const std::vector<char16_t>& buffer, std::size_t from = 0) {
@@ -102,7 +108,7 @@ std::vector<VolumeRecord> list_volumes(VolumeApi& api) {
         record.total_bytes = 0;
         record.available_bytes = 0;
       }
-      list.add_or_refresh(std::move(record));
+      list.add_or_refresh(code_unit_bytes(path), std::move(record));
     }
   }
   return std::move(list).finish();

@@ -24,12 +24,15 @@ struct VolumeRecord {
 class VolumeList {
  public:
   // Appends `record`, or, when a record with the same mount path exists,
-  // refreshes only that record's sizes with the new ones.
-  void add_or_refresh(VolumeRecord record);
+  // refreshes only that record's sizes with the new ones. Paths are the
+  // same when the system's own bytes (`raw_mount_point`: UTF-8 bytes, or
+  // UTF-16 code units) are: two paths can share one lossy text.
+  void add_or_refresh(std::string raw_mount_point, VolumeRecord record);
   // The records with `used_bytes` and `usage_ratio` worked out.
   std::vector<VolumeRecord> finish() &&;
 
  private:
+  std::vector<std::string> raw_mount_points_;
   std::vector<VolumeRecord> records_;
 };
 

@@ -1,12 +1,20 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/types.h>
 #include <unistd.h>
+#if __has_include(<sys/sysmacros.h>)
+#include <sys/sysmacros.h>  // major() and minor() with glibc
+#endif
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <set>
+#include <span>
 #include <sstream>
 
 #include "modules/disk_info/lossy_text.h"
@@ -18,6 +26,19 @@ namespace {
 
 // Disks whose file systems are not volumes of this machine's storage.
 constexpr std::string_view kVirtualDiskPrefixes[] = {"loop", "ram", "zram", "nbd", "sr"};
+
+// File systems on block devices that mountinfo shows with an anonymous
+// device number; their source names the device.
+constexpr std::string_view kAnonymousNumberOnDisk[] = {"btrfs", "bcachefs"};
+
+// File systems without a device of their own that answer lookups from
+// memory or from local layers, never from a daemon or the network: a mount
+// point's path may pass through them.
+constexpr std::string_view kAnswerWithoutWaiting[] = {"rootfs", "tmpfs", "ramfs", "devtmpfs", "overlay"};
+
+bool listed_in(std::span<const std::string_view> table, std::string_view name) {
+  return std::find(table.begin(), table.end(), name) != table.end();
+}
 
 std::optional<std::string> read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -78,55 +99,110 @@ std::vector<std::string_view> split_blanks(std::string_view line) {
   return fields;
 }
 
+bool parse_number(std::string_view digits, unsigned& value) {
+  value = 0;
+  if (digits.empty()) return false;
+  for (char c : digits) {
+    if (c < '0' || c > '9' || value > 100000000) return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return true;
+}
+
 bool parse_device_number(std::string_view text, unsigned& major, unsigned& minor) {
   std::size_t colon = text.find(':');
-  if (colon == std::string_view::npos || colon == 0 || colon + 1 >= text.size()) return false;
-  auto number = [](std::string_view digits, unsigned& value) {
-    value = 0;
-    for (char c : digits) {
-      if (c < '0' || c > '9' || value > 100000000) return false;
-      value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    return true;
-  };
-  return number(text.substr(0, colon), major) && number(text.substr(colon + 1), minor);
+  if (colon == std::string_view::npos) return false;
+  return parse_number(text.substr(0, colon), major) && parse_number(text.substr(colon + 1), minor);
 }
 
 struct BlockDevice {
   std::string name;  // kernel name of the mounted device (partition or disk)
   std::string disk;  // kernel name of the whole disk
   bool removable = false;
+  bool virtual_disk = false;  // loop, ram, ...: a block device, but no volume
 };
 
-std::optional<std::string> sysfs_node(const MountSources& sources, const MountEntry& mount) {
-  if (mount.major != 0) {
-    std::string number = std::to_string(mount.major) + ":" + std::to_string(mount.minor);
-    if (auto node = real_path(sources.sysfs_root + "/dev/block/" + number)) return node;
-  }
-  // Btrfs and a few others report an anonymous device number; their source
-  // names the block device.
-  if (mount.source.rfind("/dev/", 0) != 0) return std::nullopt;
-  std::string device = real_path(mount.source).value_or(mount.source);
-  return real_path(sources.sysfs_root + "/class/block/" + base_name(device));
+std::optional<DeviceNumber> source_node(const MountSources& sources, const std::string& source) {
+  return sources.device_node ? sources.device_node(source) : dev_block_node(source);
 }
 
 std::optional<BlockDevice> block_device(const MountSources& sources, const MountEntry& mount) {
+  DeviceNumber number{mount.major, mount.minor};
+  if (number.major == 0) {
+    if (!listed_in(kAnonymousNumberOnDisk, mount.file_system)) return std::nullopt;
+    std::optional<DeviceNumber> node = source_node(sources, mount.source);
+    if (!node || node->major == 0) return std::nullopt;
+    number = *node;
+  }
   BlockDevice device;
-  if (auto node = sysfs_node(sources, mount)) {
+  std::string key = std::to_string(number.major) + ":" + std::to_string(number.minor);
+  if (auto node = real_path(sources.sysfs_root + "/dev/block/" + key)) {
     device.name = base_name(*node);
     std::string disk = exists(*node + "/partition") ? parent_of(*node) : *node;
     device.disk = base_name(disk);
     device.removable = trim_unicode_space(read_text(disk + "/removable").value_or("")) == "1";
-  } else if (mount.major != 0 && mount.source.rfind("/dev/", 0) == 0) {
-    // A real device number without sysfs (a chroot, say): still a volume.
+  } else if (mount.major != 0 && source_node(sources, mount.source) == number) {
+    // A real device number that sysfs does not show (a chroot, say): still
+    // a volume when its source is the node of that very device.
     device.name = device.disk = base_name(mount.source);
   } else {
     return std::nullopt;
   }
-  for (std::string_view prefix : kVirtualDiskPrefixes) {
-    if (device.disk.rfind(prefix, 0) == 0) return std::nullopt;
-  }
+  device.virtual_disk = std::any_of(std::begin(kVirtualDiskPrefixes), std::end(kVirtualDiskPrefixes),
+                                    [&](std::string_view prefix) { return device.disk.starts_with(prefix); });
   return device;
+}
+
+// Which mount a path shows, found as the kernel walks it: from the root,
+// each step enters what is attached at that path to the mount reached so
+// far (the newest, when there are several), and then what is stacked on it.
+// Mounts attached to one that is not listed (the namespace's own parent, or
+// above a chroot) hang from "outside".
+class MountTree {
+ public:
+  explicit MountTree(const std::vector<MountEntry>& mounts);
+
+  // The index of the mount `path` shows (nullopt: an unlisted one); `walked`
+  // gets the listed mounts in which a step of the path is looked up.
+  std::optional<std::size_t> resolve(std::string_view path, std::vector<std::size_t>& walked) const;
+
+ private:
+  static constexpr std::int64_t kOutside = -1;
+  std::optional<std::size_t> enter(std::optional<std::size_t> at, std::string_view point) const;
+
+  const std::vector<MountEntry>& mounts_;
+  std::map<std::pair<std::int64_t, std::string_view>, std::size_t> attached_;
+};
+
+MountTree::MountTree(const std::vector<MountEntry>& mounts) : mounts_(mounts) {
+  std::set<unsigned> ids;
+  for (const MountEntry& mount : mounts) ids.insert(mount.id);
+  for (std::size_t i = 0; i < mounts.size(); ++i) {
+    const MountEntry& mount = mounts[i];
+    bool outside = mount.parent == mount.id || !ids.contains(mount.parent);
+    attached_[{outside ? kOutside : std::int64_t{mount.parent}, mount.mount_point}] = i;  // later is newer
+  }
+}
+
+std::optional<std::size_t> MountTree::enter(std::optional<std::size_t> at, std::string_view point) const {
+  // Bounded, in case a malformed table makes a cycle.
+  for (std::size_t steps = 0; steps <= mounts_.size(); ++steps) {
+    auto above = attached_.find({at ? std::int64_t{mounts_[*at].id} : kOutside, point});
+    if (above == attached_.end()) break;
+    at = above->second;
+  }
+  return at;
+}
+
+std::optional<std::size_t> MountTree::resolve(std::string_view path, std::vector<std::size_t>& walked) const {
+  walked.clear();
+  std::optional<std::size_t> at = enter(std::nullopt, "/");
+  for (std::size_t end = 1; end < path.size(); ++end) {
+    end = std::min(path.find('/', end), path.size());
+    if (at) walked.push_back(*at);
+    at = enter(at, path.substr(0, end));
+  }
+  return at;
 }
 
 // Kernel device name to label, from the links udev keeps.
@@ -178,7 +254,10 @@ std::vector<MountEntry> parse_mountinfo(std::string_view text) {
     std::size_t dash = 6;
     while (dash < fields.size() && fields[dash] != "-") ++dash;
     MountEntry mount;
-    if (dash + 2 >= fields.size() || !parse_device_number(fields[2], mount.major, mount.minor)) continue;
+    if (dash + 2 >= fields.size() || !parse_number(fields[0], mount.id) || !parse_number(fields[1], mount.parent) ||
+        !parse_device_number(fields[2], mount.major, mount.minor)) {
+      continue;
+    }
     mount.mount_point = unescape_octal(fields[4]);
     mount.file_system = unescape_octal(fields[dash + 1]);
     mount.source = unescape_octal(fields[dash + 2]);
@@ -199,14 +278,45 @@ MountProbe probe_mount_point(const std::string& mount_point) {
   return probe;
 }
 
+std::optional<DeviceNumber> dev_block_node(const std::string& source) {
+  std::string_view path(source);
+  if (!path.starts_with("/dev/")) return std::nullopt;
+  // Lexically under /dev, so the lookup cannot leave it by "..".
+  for (std::size_t at = 5; at <= path.size();) {
+    std::size_t end = std::min(path.find('/', at), path.size());
+    std::string_view step = path.substr(at, end - at);
+    if (step.empty() || step == "." || step == "..") return std::nullopt;
+    at = end + 1;
+  }
+  struct stat info {};
+  if (::stat(source.c_str(), &info) != 0 || !S_ISBLK(info.st_mode)) return std::nullopt;
+  return DeviceNumber{static_cast<unsigned>(major(info.st_rdev)), static_cast<unsigned>(minor(info.st_rdev))};
+}
+
 std::vector<VolumeRecord> list_mounts(const MountSources& sources) {
-  VolumeList list;
   std::optional<std::string> mountinfo = read_text(sources.mountinfo_path);
   if (!mountinfo) return {};
+  std::vector<MountEntry> mounts = parse_mountinfo(*mountinfo);
+  std::vector<std::optional<BlockDevice>> devices;
+  devices.reserve(mounts.size());
+  for (const MountEntry& mount : mounts) devices.push_back(block_device(sources, mount));
+
+  MountTree tree(mounts);
+  std::vector<std::size_t> walked;
+  // The root answered this process's own lookups already (/proc, to begin with).
+  std::optional<std::size_t> root = tree.resolve("/", walked);
+  auto answers_at_once = [&](std::size_t i) {
+    return i == root || devices[i].has_value() || listed_in(kAnswerWithoutWaiting, mounts[i].file_system);
+  };
+
   std::map<std::string, std::string> labels = labels_by_device(sources.label_dir);
-  for (const MountEntry& mount : parse_mountinfo(*mountinfo)) {
-    std::optional<BlockDevice> device = block_device(sources, mount);
-    if (!device) continue;
+  VolumeList list;
+  for (std::size_t i = 0; i < mounts.size(); ++i) {
+    const MountEntry& mount = mounts[i];
+    const std::optional<BlockDevice>& device = devices[i];
+    if (!device || device->virtual_disk) continue;
+    if (tree.resolve(mount.mount_point, walked) != i) continue;  // covered: the path shows another mount
+    if (!std::all_of(walked.begin(), walked.end(), answers_at_once)) continue;
     MountProbe probe = sources.probe ? sources.probe(mount.mount_point) : probe_mount_point(mount.mount_point);
     if (!probe.is_directory) continue;
     VolumeRecord record;
@@ -218,7 +328,7 @@ std::vector<VolumeRecord> list_mounts(const MountSources& sources) {
       record.total_bytes = *probe.total_bytes;
       record.available_bytes = *probe.free_bytes;
     }
-    list.add_or_refresh(std::move(record));
+    list.add_or_refresh(mount.mount_point, std::move(record));
   }
   return std::move(list).finish();
 }

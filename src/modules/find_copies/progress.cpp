@@ -64,8 +64,15 @@ ProgressTicker::ProgressTicker(ProgressReporter& reporter, Clock& clock, const S
       counters_(counters),
       task_id_(std::move(task_id)),
       cancel_(std::move(cancel)),
-      interval_(interval),
-      thread_([this] { run(); }) {}
+      interval_(interval) {
+  // Progress never fails the search: without a thread to spare, it runs
+  // without ticks.
+  try {
+    thread_ = std::jthread([this] { run(); });
+  } catch (const std::exception&) {
+    finished_.store(true);
+  }
+}
 
 ProgressTicker::~ProgressTicker() { stop(); }
 
@@ -86,7 +93,11 @@ void ProgressTicker::run() {
     std::uint64_t processed = counters_.processed.load();
     std::uint64_t total = counters_.total.load();
     if (total >= 1 && processed >= total) return;
-    reporter_.report(ProgressEvent{task_id_, std::string(kStageHashing), processed, total});
+    try {
+      reporter_.report(ProgressEvent{task_id_, std::string(kStageHashing), processed, total});
+    } catch (const std::exception&) {
+      return;  // out of memory for the event: no more ticks, the search goes on
+    }
   }
 }
 

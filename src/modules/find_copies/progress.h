@@ -98,7 +98,9 @@ struct SearchCounters {
 
 // Reports "hashing" every interval on a thread of its own until the search
 // is cancelled, the counters show it finished, or stop() is called. The
-// destructor stops and joins, so the thread never outlives its owner.
+// destructor stops and joins, so the thread never outlives its owner. When
+// no thread can be started, or an event cannot be built, there are simply
+// no (more) ticks: nothing is thrown.
 class ProgressTicker {
  public:
   ProgressTicker(ProgressReporter& reporter, Clock& clock, const SearchCounters& counters, std::string task_id,
@@ -123,7 +125,7 @@ class ProgressTicker {
   Clock::duration interval_;
   std::atomic<bool> finished_{false};
   StopSignal stop_;
-  std::jthread thread_;  // last: started after every member it reads
+  std::jthread thread_;  // started in the constructor, after every member it reads
 };
 
 }  // namespace corvane::find_copies

@@ -1,6 +1,9 @@
 #include "modules/disk_info/mount_listing.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <map>
 #include <sstream>
@@ -19,6 +22,16 @@ class WorkstationMountsTest : public ::testing::Test {
     s.mountinfo_path = test::fixture_path("workstation.mountinfo");
     s.sysfs_root = tree_.path("sys");
     s.label_dir = tree_.path("dev/disk/by-label");
+    // The fixture machine's /dev: the block nodes its mounts name.
+    s.device_node = [this](const std::string& source) -> std::optional<DeviceNumber> {
+      nodes_asked_.push_back(source);
+      static const std::map<std::string, DeviceNumber> nodes = {
+          {"/dev/nvme0n1p2", {259, 2}}, {"/dev/nvme0n1p3", {259, 3}}, {"/dev/sda1", {8, 1}},
+          {"/dev/sdb1", {8, 17}},       {"/dev/sdc1", {8, 33}},       {"/dev/sdd1", {8, 49}},
+      };
+      auto node = nodes.find(source);
+      return node == nodes.end() ? std::nullopt : std::optional(node->second);
+    };
     s.probe = [this](const std::string& mount_point) {
       probed_.push_back(mount_point);
       if (mount_point == "/etc/hostname") return MountProbe{false, std::nullopt, std::nullopt};
@@ -32,6 +45,7 @@ class WorkstationMountsTest : public ::testing::Test {
 
   test::FixtureTree tree_{test::read_fixture("workstation.sysfs")};
   std::vector<std::string> probed_;
+  std::vector<std::string> nodes_asked_;
   std::map<std::string, std::uint64_t> looks_;
 };
 
@@ -49,11 +63,11 @@ TEST_F(WorkstationMountsTest, ListsEachMountPathOfARealDiskInMountinfoOrder) {
       {"/boot/efi", "vfat", "", false},
       {"/home", "btrfs", "home", false},            // btrfs: anonymous device number, found by its source
       {"/mnt/snapshots", "btrfs", "home", false},   // another subvolume of the same device
-      {"/data", "ext4", "", false},                 // mounted twice at the same path: one record
       {"/secure", "ext4", "secure", false},         // a mapped (LUKS) volume
       {"/var/www", "ext4", "", false},              // a bind mount of the root device
       {"/media/alex/Backup Drive", "fuseblk", "Backup Drive", false},
       {"/media/alex/STICK", "vfat", "STICK", true},
+      {"/data", "ext4", "", false},                 // mounted twice at one path: where the top one is
   };
   ASSERT_EQ(records.size(), std::size(expected));
   for (std::size_t i = 0; i < records.size(); ++i) {
@@ -67,15 +81,93 @@ TEST_F(WorkstationMountsTest, ListsEachMountPathOfARealDiskInMountinfoOrder) {
   EXPECT_EQ(records[0].total_bytes, 1000000u);
   EXPECT_EQ(records[0].available_bytes, 399999u);
   EXPECT_DOUBLE_EQ(records[0].usage_ratio, 600001.0 / 1000000.0);
-  EXPECT_EQ(records[4].available_bytes, 399998u);  // refreshed by the second mount
-  EXPECT_EQ(records[5].total_bytes, 0u);
-  EXPECT_EQ(records[5].usage_ratio, 0.0);
+  EXPECT_EQ(std::count(probed_.begin(), probed_.end(), "/data"), 1);  // the covered one is not looked at
+  EXPECT_EQ(records[4].total_bytes, 0u);
+  EXPECT_EQ(records[4].usage_ratio, 0.0);
 
   // Pseudo, RAM and network file systems, loop and optical devices are
   // never even looked at, so a hung network share cannot stall the listing.
   for (const char* never : {"/proc", "/run", "/tmp", "/mnt/nas", "/snap/core22/1122", "/media/alex/CDROM",
                             "/var/lib/docker/overlay2/9a7e/merged", "/run/user/1000/doc"}) {
     EXPECT_EQ(std::count(probed_.begin(), probed_.end(), never), 0) << never;
+  }
+  // Only btrfs, whose device number is anonymous, is found by its source.
+  EXPECT_EQ(nodes_asked_, (std::vector<std::string>{"/dev/nvme0n1p3", "/dev/nvme0n1p3"}));
+}
+
+// Mounts that a listing trusting source text, or statvfs of every path,
+// gets wrong: pseudo and network file systems posing as disks, covered
+// mounts, mounts only reachable through a FUSE daemon, and mount points
+// that are not UTF-8.
+TEST_F(WorkstationMountsTest, OnlyPathsThatReallyShowADiskAreListedOrEvenLookedAt) {
+  tree_.write("hostile.mountinfo",
+              "28 1 259:2 / / rw - ext4 /dev/nvme0n1p2 rw\n"
+              "90 28 0:60 / /fake-tmpfs rw - tmpfs /dev/sda1 rw\n"
+              "91 28 0:61 / /fake-fuse rw - fuse.sshfs /dev/nvme0n1p2 rw\n"
+              "92 28 0:62 / /fake-nfs rw - nfs4 /dev/sdb1 rw\n"
+              "93 28 0:63 / /fake-fuseblk rw - fuseblk /dev/sdc1 rw\n"
+              "94 28 8:1 / /covered rw - ext4 /dev/sda1 rw\n"
+              "95 94 0:64 / /covered rw - tmpfs tmpfs rw\n"
+              "96 28 8:17 / /outer rw - fuseblk /dev/sdb1 rw\n"
+              "97 96 8:33 / /outer/inner rw - vfat /dev/sdc1 rw\n"
+              "98 96 0:65 / /outer rw - tmpfs tmpfs rw\n"
+              "99 28 0:66 / /remote rw - fuse.sshfs host:/ rw\n"
+              "100 99 8:1 / /remote/disk rw - ext4 /dev/sda1 rw\n"
+              "101 28 0:67 / /run rw - tmpfs tmpfs rw\n"
+              "102 101 8:33 / /run/media/alex/STICK rw - vfat /dev/sdc1 rw\n"
+              "103 28 0:68 / /srv rw - tmpfs tmpfs rw\n"
+              "104 103 8:1 / /srv rw - ext4 /dev/sda1 rw\n"
+              "105 28 259:2 /a /mnt/\xff rw - ext4 /dev/nvme0n1p2 rw\n"
+              "106 28 259:2 /b /mnt/\xfe rw - ext4 /dev/nvme0n1p2 rw\n"
+              "107 28 0:69 / /pool rw - btrfs /dev/nvme0n1p3 rw\n"
+              "108 28 0:70 / /pool-elsewhere rw - btrfs /dev/nowhere rw\n"
+              "109 28 8:49 / /no-sysfs rw - ext4 /dev/sdd1 rw\n"
+              "110 28 8:50 / /no-sysfs-liar rw - ext4 /dev/sdd1 rw\n");
+  MountSources s = sources();
+  s.mountinfo_path = tree_.path("hostile.mountinfo");
+  std::vector<VolumeRecord> records = list_mounts(s);
+
+  const std::vector<std::string> shown = {"/", "/run/media/alex/STICK", "/srv", "/mnt/\xff", "/mnt/\xfe", "/pool",
+                                          "/no-sysfs"};
+  EXPECT_EQ(probed_, shown);
+  ASSERT_EQ(records.size(), shown.size());
+  EXPECT_EQ(records[2].file_system, "ext4");  // the disk over a tmpfs is what /srv shows
+  EXPECT_EQ(records[3].mount_point, "/mnt/\xEF\xBF\xBD");
+  EXPECT_EQ(records[4].mount_point, "/mnt/\xEF\xBF\xBD");
+  EXPECT_EQ(records[5].name, "home");
+  EXPECT_EQ(records[6].mount_point, "/no-sysfs");
+  // A source is only looked up for btrfs, and for a real number sysfs lacks.
+  EXPECT_EQ(nodes_asked_,
+            (std::vector<std::string>{"/dev/nvme0n1p3", "/dev/nowhere", "/dev/sdd1", "/dev/sdd1"}));
+}
+
+TEST(DevBlockNodeTest, OnlyPlainPathsUnderDevToBlockDevicesCount) {
+  for (const char* text : {"/dev/null", "/dev/shm", "/dev/", "/dev", "tmpfs", "/tmp/../dev/null", "/dev/no-such"}) {
+    EXPECT_FALSE(dev_block_node(text).has_value()) << text;
+  }
+  DIR* dev = ::opendir("/dev");
+  ASSERT_NE(dev, nullptr);
+  std::string block;
+  while (const dirent* entry = ::readdir(dev)) {
+    struct stat info {};
+    std::string path = std::string("/dev/") + entry->d_name;
+    if (::lstat(path.c_str(), &info) == 0 && S_ISBLK(info.st_mode)) {
+      block = path;
+      break;
+    }
+  }
+  ::closedir(dev);
+  if (block.empty()) GTEST_SKIP() << "no block device node in /dev";
+  std::optional<DeviceNumber> node = dev_block_node(block);
+  ASSERT_TRUE(node.has_value()) << block;
+  struct stat info {};
+  ASSERT_EQ(::stat(block.c_str(), &info), 0);
+  EXPECT_EQ(node->major, major(info.st_rdev));
+  EXPECT_EQ(node->minor, minor(info.st_rdev));
+  // The same node, spelt so that the lookup could leave /dev or skip a step.
+  std::string name = block.substr(5);
+  for (const std::string& odd : {"/dev/../dev/" + name, "/dev/./" + name, "/dev//" + name}) {
+    EXPECT_FALSE(dev_block_node(odd).has_value()) << odd;
   }
 }
 

@@ -128,6 +128,21 @@ TEST_F(WorkstationHealthTest, ASmartctlThatHangsIsKilledAtTheLimit) {
   EXPECT_EQ(records[1].power_on_hours, 8123u);
 }
 
+TEST_F(WorkstationHealthTest, ASmartctlThatExitsIsReadAtOnceWhateverItLeftHoldingItsOutput) {
+  answer("nvme0n1", "smartctl-nvme.json");
+  answer("sda", "smartctl-ata-ssd.json");
+  tree_.write("smartctl/nvme0n1.linger", "");
+  tree_.write("smartctl/sda.linger", "");
+  auto started = std::chrono::steady_clock::now();
+  std::vector<DiskHealthRecord> records = run(20s);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_FALSE(records[0].error) << *records[0].error;
+  EXPECT_EQ(records[0].power_on_hours, 2401u);
+  EXPECT_FALSE(records[1].error) << *records[1].error;
+  EXPECT_EQ(records[1].power_on_hours, 8123u);
+}
+
 TEST(SysfsHealthTest, NoDiskGivesTheSingleEmptyRecord) {
   test::FixtureTree tree("sys/block/loop0 -> ../devices/virtual/block/loop0\n"
                          "sys/devices/virtual/block/loop0/size = 8\n"

@@ -188,10 +188,14 @@ TEST(VolumeListingTest, SameMountPathRefreshesSizesOnlyAndNoEnumerationMeansNoVo
   EXPECT_EQ(records[0].file_system, "NTFS");
 
   VolumeList list;
-  list.add_or_refresh({.mount_point = "C:\\", .name = "Old", .total_bytes = 100, .available_bytes = 40});
-  list.add_or_refresh({.mount_point = "C:\\", .name = "New", .total_bytes = 100, .available_bytes = 400});
+  list.add_or_refresh("C:\\", {.mount_point = "C:\\", .name = "Old", .total_bytes = 100, .available_bytes = 40});
+  list.add_or_refresh("C:\\", {.mount_point = "C:\\", .name = "New", .total_bytes = 100, .available_bytes = 400});
+  // One lossy text, two paths of the system: two records.
+  list.add_or_refresh("/mnt/\xff", {.mount_point = "/mnt/\xEF\xBF\xBD", .total_bytes = 8, .available_bytes = 2});
+  list.add_or_refresh("/mnt/\xfe", {.mount_point = "/mnt/\xEF\xBF\xBD", .total_bytes = 9, .available_bytes = 3});
   std::vector<VolumeRecord> refreshed = std::move(list).finish();
-  ASSERT_EQ(refreshed.size(), 1u);
+  ASSERT_EQ(refreshed.size(), 3u);
+  EXPECT_EQ(refreshed[2].total_bytes, 9u);
   EXPECT_EQ(refreshed[0].name, "Old");
   EXPECT_EQ(refreshed[0].available_bytes, 400u);
   EXPECT_EQ(refreshed[0].used_bytes, 0u);
@@ -213,6 +217,18 @@ TEST(VolumeListingTest, WideTextBecomesUtf8WithUnpairedSurrogatesReplaced) {
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].name, "Fotos \xF0\x9F\x93\xB7\xEF\xBF\xBD");
   EXPECT_EQ(records[0].mount_point, "C:\\Caf\xC3\xA9\\");
+
+  // Folder mounts whose names differ only in their unpaired surrogates read
+  // alike once converted, yet are two paths.
+  std::u16string high = u"C:\\m";
+  high += char16_t(0xD800);
+  std::u16string low = u"C:\\m";
+  low += char16_t(0xDC00);
+  FakeVolumeApi twins({{.guid = guid('a'), .paths = {high, low}, .total = 10, .free = 4}});
+  records = list_volumes(twins);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].mount_point, "C:\\m\xEF\xBF\xBD");
+  EXPECT_EQ(records[1].mount_point, records[0].mount_point);
 }
 
 }  // namespace

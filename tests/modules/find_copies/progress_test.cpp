@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -108,6 +109,26 @@ TEST_F(ProgressTickerTest, EndsWithoutReportingOnceTheSearchIsCancelled) {
   ProgressTicker ticker(reporter, clock, counters, "mcp_7", cancel.get_token());
   wait_until_finished(ticker);
   EXPECT_EQ(sink.events().size(), 1u);
+}
+
+// A sink that runs out of memory, as delivering can when the process is
+// near its limit.
+class ExhaustedSink final : public ProgressSink {
+ public:
+  void deliver(const ProgressEvent&) override {
+    ++calls;
+    throw std::bad_alloc();
+  }
+  std::atomic<int> calls{0};
+};
+
+TEST_F(ProgressTickerTest, AnEventThatCannotBeDeliveredEndsTheTicksNotTheProcess) {
+  ExhaustedSink exhausted;
+  ProgressReporter failing{exhausted, clock};
+  ProgressTicker ticker(failing, clock, counters, "mcp_7", cancel.get_token());
+  wait_until_finished(ticker);
+  EXPECT_EQ(exhausted.calls.load(), 1);
+  ticker.stop();
 }
 
 TEST(SystemClockTest, SleepEndsEarlyWhenStopIsRequested) {
