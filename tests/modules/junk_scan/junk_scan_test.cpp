@@ -65,8 +65,8 @@ TEST_F(JunkScanTest, PatternRules) {
   EXPECT_TRUE(stackdump.matches("x.STAC\u212ADUMP"));
   EXPECT_FALSE(desktop.matches("des\u212Atop.ini"));
   EXPECT_TRUE(NamePattern("*.log").matches("\u00C9V\u00C9NEMENT.LOG"));
-  EXPECT_TRUE(equal_ignoring_ascii_case("Node_Modules", "node_modules"));
-  EXPECT_FALSE(equal_ignoring_ascii_case("node_modules_old", "node_modules"));
+  EXPECT_TRUE(NamePattern("node_modules").matches("Node_Modules"));
+  EXPECT_FALSE(NamePattern("node_modules").matches("node_modules_old"));
 }
 
 TEST_F(JunkScanTest, TopLevelFolderSizeStopsAtLevelTwelve) {
