@@ -149,15 +149,4 @@ std::vector<EmptyFolderEntry> scan_empty_folders(const std::string& root, const 
   return EmptyFolderScan(root, options).run();
 }
 
-bool is_recursively_empty(const std::string& folder) {
-  DirectoryWalk walk(folder, WalkOptions{.report_directory_ends = true});
-  while (walk.next()) {
-    bool content = walk.event() == DirectoryWalk::Event::entry
-                       ? walk.kind() != EntryKind::directory
-                       : !walk.summary().opened || walk.summary().failures > 0;
-    if (content) return false;
-  }
-  return true;
-}
-
 }  // namespace corvane::dir_scan

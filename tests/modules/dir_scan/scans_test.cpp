@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "empty_folders_reference.h"
 #include "platform/dir_walk.h"
 #include "platform/path.h"
 #include "platform/scratch_dir.h"

@@ -32,12 +32,18 @@ std::string levels_down(int levels) {
   return out;
 }
 
+// The items of `location` below `base` alone, in walk order: one search,
+// one walk of its own.
+std::vector<JunkItem> collect_items(const JunkLocation& location, const std::string& base) {
+  std::vector<JunkSearch> searches{JunkSearch{&location, base, {}}};
+  run_searches(searches, *system_environment());
+  return std::move(searches[0].items);
+}
+
 class JunkScanTest : public ::testing::Test {
  protected:
   std::vector<JunkItem> collect(std::string_view id, const std::string& base_relative) {
-    std::vector<JunkItem> items;
-    collect_items(location(id), scratch.text(base_relative), items);
-    return items;
+    return collect_items(location(id), scratch.text(base_relative));
   }
   std::string at(Where place, const std::string& relative = "") const {
     return relative.empty() ? scratch.text(where(place)) : scratch.text(where(place) + "/" + relative);
@@ -203,7 +209,9 @@ TEST_F(JunkScanTest, SharedWalksFindWhatSeparateWalksFind) {
   std::size_t next = 0;
   for (const JunkLocation& l : junk_catalogue()) {
     std::vector<JunkItem> separate;
-    for (const std::string& base : base_folders(l.base_folders, env)) collect_items(l, base, separate);
+    for (const std::string& base : base_folders(l.base_folders, env)) {
+      for (JunkItem& item : collect_items(l, base)) separate.push_back(std::move(item));
+    }
     if (separate.empty()) continue;
     ASSERT_LT(next, shared.categories.size());
     const JunkCategory& c = shared.categories[next++];
