@@ -54,8 +54,8 @@ TEST(PowerShellScriptsTest, ScriptsAndArgumentsAreExactlyWhatIsSent) {
   EXPECT_EQ(at + 5, 216u);
   EXPECT_EQ(counters.size(), 216u + 2 + 994u);
   EXPECT_TRUE(counters.ends_with("    }\n} catch {\n    Write-Output 'NODATA'\n}\n"));
-  // The NVMe block is gone: nothing prints "NVME|" and WMI's storage
-  // counter class is no longer queried.
+  // The script has no NVMe block: nothing prints "NVME|" and WMI's storage
+  // counter class is not queried.
   EXPECT_EQ(counters.find("NVME|"), std::string::npos);
   EXPECT_EQ(counters.find("MSFT_StorageReliabilityCounter"), std::string::npos);
   EXPECT_NE(counters.find("Write-Output \"SMART|$poh|$temp|$wear|$read|$wec|$wet\""), std::string::npos);
@@ -150,7 +150,7 @@ TEST(PowerShellHealthTest, CounterLinesFollowTheParsingRules) {
   EXPECT_FALSE(r.power_on_hours || r.temperature_celsius || r.wear_leveling_pct || r.reallocated_sectors);
   EXPECT_FALSE(r.error);
 
-  // Written volume is never taken from a counter script any more.
+  // Written volume is never taken from a counter script.
   r = counters_from("SMART|10|30|5|1|0|0\nNVME|4096\n");
   EXPECT_FALSE(r.total_bytes_written_gb);
   EXPECT_FALSE(r.nand_writes_gb);
@@ -163,7 +163,7 @@ TEST(PowerShellHealthTest, DriveLinesNeedSevenFieldsAndAreSplitAtEveryBar) {
   EXPECT_EQ(shifted->serial, "Drive SSD");
   EXPECT_EQ(shifted->status_raw, "SN1");
   EXPECT_EQ(shifted->status, "unknown");
-  EXPECT_EQ(shifted->disk_type, "Unknown");  // the media type field now holds "OK"
+  EXPECT_EQ(shifted->disk_type, "Unknown");  // the media type field holds "OK" here
 
   EXPECT_FALSE(parse_drive_line("DRIVE|0|Model|Serial|OK|Fixed hard disk media"));
   EXPECT_FALSE(parse_drive_line("drive|0|Model|Serial|OK|Fixed hard disk media|1"));

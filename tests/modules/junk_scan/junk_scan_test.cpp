@@ -161,7 +161,7 @@ TEST_F(JunkScanTest, FixtureHomeShowsEveryCategorySortedAndUnchanged) {
                                            "browser_cache", "app_cache", "thumbnails", "logs", "dev_artifacts"}));
 
   const JunkCategory* temp = category(result, "system_temp");
-  ASSERT_EQ(temp->items.size(), 3u);  // the temporary folder appears twice in list A, scanned once
+  ASSERT_EQ(temp->items.size(), 3u);  // listed twice among the temporary folders, scanned once
   EXPECT_EQ(temp->items[0].path, at(Where::temp, "big"));
   EXPECT_EQ(temp->items[1].path, at(Where::temp, "MEMORY.DMP"));
   EXPECT_EQ(temp->safety, SafetyLevel::Safe);
