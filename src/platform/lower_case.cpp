@@ -37,7 +37,8 @@ bool in_ranges(const CodeRange (&table)[N], char32_t cp) {
 
 char32_t simple_lower(char32_t cp) {
   auto end = std::end(kLowerRuns);
-  auto it = std::upper_bound(std::begin(kLowerRuns), end, cp, [](char32_t c, const LowerRun& r) { return c < r.first; });
+  auto it = std::upper_bound(std::begin(kLowerRuns), end, cp,
+                             [](char32_t c, const LowerRun& r) { return c < r.first; });
   if (it == std::begin(kLowerRuns)) return cp;
   const LowerRun& run = *(it - 1);
   if (cp > run.last || (cp - run.first) % run.stride != 0) return cp;

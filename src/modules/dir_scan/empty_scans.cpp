@@ -19,7 +19,8 @@ std::vector<EmptyFileEntry> scan_empty_files(const std::string& root, const Empt
   while (walk.next()) {
     switch (walk.kind()) {
       case EntryKind::directory:
-        if (found.size() >= options.result_cap || (!excludes.empty() && excludes.any_prefix_of(lowered_path(walk.path())))) {
+        if (found.size() >= options.result_cap ||
+            (!excludes.empty() && excludes.any_prefix_of(lowered_path(walk.path())))) {
           walk.skip_directory();
         }
         break;
