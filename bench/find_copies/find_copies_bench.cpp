@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "modules/find_copies/simhash.h"
+#include "modules/find_copies/simhash_reference.h"
 #include "modules/fs_noatime/fs_noatime.h"
 
 namespace corvane::find_copies {

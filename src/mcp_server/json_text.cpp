@@ -8,7 +8,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "mcp_server/text.h"
 #include "platform/text.h"
 
 namespace corvane::mcp {
@@ -26,7 +25,7 @@ void append_string(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   // Bytes that are not UTF-8 become U+FFFD, one per maximal ill-formed run.
   std::string repaired;
-  if (!is_valid_utf8(text)) {
+  if (!platform::is_valid_utf8(text)) {
     repaired = platform::lossy_utf8(text);
     text = repaired;
   }

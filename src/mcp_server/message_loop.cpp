@@ -2,12 +2,12 @@
 
 #include "mcp_server/json_text.h"
 #include "mcp_server/methods.h"
-#include "mcp_server/text.h"
+#include "platform/text.h"
 
 namespace corvane::mcp {
 
 std::optional<Json> handle_line(std::string_view line) {
-  std::string_view text = trim_unicode_whitespace(line);
+  std::string_view text = platform::trim_white_space(line);
   if (text.empty()) return std::nullopt;
 
   Result<Json> parsed = parse_json(text);
@@ -27,7 +27,7 @@ std::optional<Json> handle_line(std::string_view line) {
 
 void serve(LineReader& input, const std::function<bool(std::string_view)>& write) {
   while (std::optional<std::string> line = input.next()) {
-    if (!is_valid_utf8(*line)) return;
+    if (!platform::is_valid_utf8(*line)) return;
     std::string text;
     try {
       std::optional<Json> reply = handle_line(*line);

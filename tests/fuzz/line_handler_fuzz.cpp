@@ -10,10 +10,11 @@
 #include "mcp_server/dispatch.h"
 #include "mcp_server/json_text.h"
 #include "mcp_server/message_loop.h"
-#include "mcp_server/text.h"
+#include "platform/text.h"
 
 using corvane::Json;
 namespace mcp = corvane::mcp;
+namespace platform = corvane::platform;
 
 namespace {
 
@@ -109,9 +110,9 @@ void check_reply_text(const Json& reply) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view line(reinterpret_cast<const char*>(data), size);
   if (line.find('\n') != std::string_view::npos) return 0;  // the reader splits lines first
-  if (!mcp::is_valid_utf8(line)) return 0;                  // the loop ends there
+  if (!platform::is_valid_utf8(line)) return 0;                  // the loop ends there
 
-  std::string_view trimmed = mcp::trim_unicode_whitespace(line);
+  std::string_view trimmed = platform::trim_white_space(line);
   Json oracle = read_as_json(trimmed);
   bool is_request = !trimmed.empty() && !oracle.is_discarded() && oracle.is_object() && oracle.contains("id");
   // Real tools would scan this machine; their argument handling has targets of its own.

@@ -1,65 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <random>
 #include <vector>
 
 #include "platform/dir_walk.h"
 #include "platform/path.h"
 #include "platform/scratch_dir.h"
-#include "platform/text.h"
 
 namespace corvane::platform {
 namespace {
-
-TEST(TextTest, LossyUtf8ReplacesEachIllFormedPartOnce) {
-  EXPECT_EQ(lossy_utf8("plain caf\xC3\xA9"), "plain caf\xC3\xA9");
-  EXPECT_EQ(lossy_utf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
-  EXPECT_EQ(lossy_utf8("\xE2\x82"), "\xEF\xBF\xBD");               // truncated sequence: one replacement
-  EXPECT_EQ(lossy_utf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");   // overlong: each byte
-  EXPECT_EQ(lossy_utf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
-  EXPECT_EQ(lossy_utf8("\xF4\x90\x80\x80").size(), 12u);          // above U+10FFFF
-  EXPECT_TRUE(is_valid_utf8("\xF0\x9F\x98\x80"));
-  EXPECT_FALSE(is_valid_utf8("\xF0\x9F\x98"));
-}
-
-TEST(TextTest, Utf16ConversionsPairSurrogatesAndReplaceUnpairedOnes) {
-  EXPECT_EQ(utf8_from_utf16(u"D:\\Fotos\\caf\u00e9"), "D:\\Fotos\\caf\xC3\xA9");
-  EXPECT_EQ(utf8_from_utf16(u"\U0001F600"), "\xF0\x9F\x98\x80");
-  const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00};
-  EXPECT_EQ(utf8_from_utf16(std::u16string_view(lone, 4)), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
-  EXPECT_EQ(utf16_from_utf8("\xF0\x9F\x98\x80x"), u"\U0001F600x");
-  EXPECT_EQ(utf16_from_utf8("a\xFF"), u"a\uFFFD");
-}
-
-TEST(TextTest, Wtf8KeepsUnpairedSurrogatesAndShowsEachAsOneReplacement) {
-  const char16_t units[] = {u'a', 0xD800, u'b', 0xDC00, 0xD83D, 0xDE00, 0xDBFF};
-  const std::u16string_view odd(units, 7);
-  const std::string wtf8 = wtf8_from_utf16(odd);
-  EXPECT_EQ(wtf8, "a\xED\xA0\x80" "b\xED\xB0\x80\xF0\x9F\x98\x80\xED\xAF\xBF");
-  EXPECT_FALSE(is_valid_utf8(wtf8));
-  EXPECT_EQ(utf16_from_wtf8(wtf8), odd);
-  EXPECT_EQ(utf8_from_wtf8(wtf8), utf8_from_utf16(odd));
-  EXPECT_EQ(utf8_from_wtf8(wtf8), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xF0\x9F\x98\x80\xEF\xBF\xBD");
-  // Plain UTF-8 is WTF-8 unchanged; other ill-formed bytes are still replaced.
-  EXPECT_EQ(wtf8_from_utf16(u"D:\\caf\u00e9\U0001F600"), utf8_from_utf16(u"D:\\caf\u00e9\U0001F600"));
-  EXPECT_EQ(utf16_from_wtf8("caf\xC3\xA9\xFF"), u"caf\u00e9\uFFFD");
-  EXPECT_EQ(utf8_from_wtf8("x\xFF\xC0\xAF"), lossy_utf8("x\xFF\xC0\xAF"));
-  // Plain UTF-8 decoding still refuses encoded surrogates.
-  EXPECT_EQ(utf16_from_utf8("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");
-
-  // Random unit strings, surrogates in every arrangement, survive the trip.
-  std::mt19937 random(7);
-  for (int round = 0; round < 2000; ++round) {
-    std::u16string text(random() % 12, u'\0');
-    for (char16_t& unit : text) {
-      static constexpr char16_t kPool[] = {u'a', u'/', 0x00E9, 0x20AC, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xFFFD, 0xFFFF};
-      unit = kPool[random() % std::size(kPool)];
-    }
-    std::string carried = wtf8_from_utf16(text);
-    ASSERT_EQ(utf16_from_wtf8(carried), text) << round;
-    ASSERT_EQ(utf8_from_wtf8(carried), utf8_from_utf16(text)) << round;
-  }
-}
 
 TEST(PathTextTest, JoinAndVerbatimPrefixForms) {
   std::string s(1, kPathSeparator);

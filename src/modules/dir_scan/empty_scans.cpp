@@ -12,21 +12,22 @@ using platform::WalkOptions;
 std::vector<EmptyFileEntry> scan_empty_files(const std::string& root, const EmptyScanOptions& options) {
   std::vector<EmptyFileEntry> found;
   ExcludeList excludes(options.exclude_paths);
-  if (!excludes.empty() && excludes.any_prefix_of(to_lower(root))) return found;
+  if (!excludes.empty() && excludes.any_prefix_of(lowered_path(root))) return found;
   WalkOptions walk_options;
   if (!options.recursive) walk_options.max_depth = 1;
   DirectoryWalk walk(root, walk_options);
   while (walk.next()) {
     switch (walk.kind()) {
       case EntryKind::directory:
-        if (found.size() >= options.result_cap || (!excludes.empty() && excludes.any_prefix_of(to_lower(walk.path())))) {
+        if (found.size() >= options.result_cap ||
+            (!excludes.empty() && excludes.any_prefix_of(lowered_path(walk.path())))) {
           walk.skip_directory();
         }
         break;
       case EntryKind::file: {
         auto stat = walk.stat();
         if (!stat.ok() || stat->size != 0) break;
-        if (!excludes.empty() && excludes.any_inside(to_lower(walk.path()))) break;
+        if (!excludes.empty() && excludes.any_inside(lowered_path(walk.path()))) break;
         std::string name(walk.name());
         found.push_back(EmptyFileEntry{walk.path(), name, 0, extension_of(name), unix_seconds(stat->last_write),
                                        unix_seconds(stat->last_access)});
@@ -82,7 +83,7 @@ class EmptyFolderScan {
 
   void on_folder() {
     Frame& parent = frames_[walk_.depth() - 1];
-    bool excluded = !excludes_.empty() && excludes_.any_inside(to_lower(walk_.path()));
+    bool excluded = !excludes_.empty() && excludes_.any_inside(lowered_path(walk_.path()));
     bool candidate = parent.walked && !excluded;
     if (!candidate && parent.not_empty) {
       // Neither reported nor needed for an undecided parent.
@@ -147,17 +148,6 @@ class EmptyFolderScan {
 
 std::vector<EmptyFolderEntry> scan_empty_folders(const std::string& root, const EmptyScanOptions& options) {
   return EmptyFolderScan(root, options).run();
-}
-
-bool is_recursively_empty(const std::string& folder) {
-  DirectoryWalk walk(folder, WalkOptions{.report_directory_ends = true});
-  while (walk.next()) {
-    bool content = walk.event() == DirectoryWalk::Event::entry
-                       ? walk.kind() != EntryKind::directory
-                       : !walk.summary().opened || walk.summary().failures > 0;
-    if (content) return false;
-  }
-  return true;
 }
 
 }  // namespace corvane::dir_scan

@@ -1,5 +1,5 @@
 // The records the directory scans report, and the value rules they share:
-// names, extensions, timestamps, lower-casing, the exclude list.
+// timestamps, the extension rule and the exclude rule.
 #pragma once
 
 #include <cstdint>
@@ -40,23 +40,25 @@ inline constexpr std::size_t kResultCap = 1'000'000;
 // remainder dropped; 0 for anything earlier than 1970.
 std::int64_t unix_seconds(std::int64_t filetime);
 
-// The extension of a file name, lower-cased: none for an empty name, "..",
-// a name without '.', or one whose only '.' leads (".gitignore"); the text
-// after the last '.' otherwise (empty for "notes.").
+// The extension rule: none for an empty name, "..", a name without '.', or
+// one whose only '.' leads (".gitignore"); otherwise the text after the last
+// '.' (empty for "notes."), with full Unicode lower-casing.
 std::optional<std::string> extension_of(std::string_view name);
 
-// Full Unicode lower-casing of UTF-8 text (ill-formed bytes pass through).
-std::string to_lower(std::string_view text);
+// A path (lossy UTF-8, as walks give it) as the exclude rule compares it:
+// with full Unicode lower-casing.
+std::string lowered_path(std::string_view path);
 
-// The exclude strings as the empty scans match them: trailing '\' and '/'
-// removed, lower-cased, empty ones dropped. Matching is plain byte text on a
+// The exclude rule: the exclude strings with trailing '\' and '/' removed,
+// fully lower-cased, empty ones dropped. Matching is plain byte text on a
 // lowered path, without component boundaries.
 class ExcludeList {
  public:
   explicit ExcludeList(const std::vector<std::string>& exclude_paths);
   bool empty() const { return entries_.empty(); }
-  bool any_prefix_of(std::string_view lowered_path) const;
-  bool any_inside(std::string_view lowered_path) const;
+  // `lowered` is a lowered_path.
+  bool any_prefix_of(std::string_view lowered) const;
+  bool any_inside(std::string_view lowered) const;
   const std::vector<std::string>& entries() const { return entries_; }
 
  private:

@@ -50,8 +50,4 @@ std::vector<EmptyFileEntry> scan_empty_files(const std::string& root, const Empt
 // counts for its parent's emptiness. Decided in one pass over the tree.
 std::vector<EmptyFolderEntry> scan_empty_folders(const std::string& root, const EmptyScanOptions& options);
 
-// True when `folder` can be listed and every entry, down its whole subtree,
-// is a listable folder (not a link); a failed entry makes it false.
-bool is_recursively_empty(const std::string& folder);
-
 }  // namespace corvane::dir_scan

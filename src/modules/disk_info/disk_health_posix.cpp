@@ -6,8 +6,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "modules/disk_info/lossy_text.h"
+#include "modules/disk_info/script_output.h"
 #include "modules/disk_info/sysfs_health.h"
+#include "platform/text.h"
 
 namespace corvane::disk_info {
 
@@ -44,7 +45,7 @@ std::optional<std::string> read_text(const std::string& path) {
 
 // A sysfs attribute as trimmed text; empty when absent.
 std::string attribute(const std::string& path) {
-  return std::string(trim_unicode_space(utf8_lossy(read_text(path).value_or(""))));
+  return std::string(platform::trim_white_space(platform::lossy_utf8(read_text(path).value_or(""))));
 }
 
 std::vector<std::string> directory_names(const std::string& path) {
@@ -73,7 +74,7 @@ std::string unit_serial_page(const std::string& path) {
   std::size_t length = (static_cast<unsigned char>(page[2]) << 8) | static_cast<unsigned char>(page[3]);
   std::string serial = page.substr(4, length);
   std::replace(serial.begin(), serial.end(), '\0', ' ');
-  return std::string(trim_unicode_space(utf8_lossy(serial)));
+  return std::string(platform::trim_white_space(platform::lossy_utf8(serial)));
 }
 
 std::string serial_of(const std::string& block) {
@@ -141,8 +142,8 @@ std::uint64_t decimal_gigabytes(std::uint64_t count, std::uint64_t unit_bytes) {
 }
 
 std::string failure_text(const SmartReport& report, const platform::ProcessOutput& output) {
-  if (!report.message.empty()) return std::string(trim_unicode_space(utf8_lossy(report.message)));
-  std::string err = utf8_lossy(output.stderr_bytes);
+  if (!report.message.empty()) return std::string(platform::trim_white_space(platform::lossy_utf8(report.message)));
+  std::string err = platform::lossy_utf8(output.stderr_bytes);
   for (std::string_view line : output_lines(err)) {
     if (!line.empty()) return std::string(line);
   }

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "modules/disk_info/lossy_text.h"
+#include "platform/text.h"
 
 namespace corvane::disk_info {
 
@@ -28,7 +28,7 @@ constexpr std::string_view kStatusOtherwise = "unknown";
 }  // namespace
 
 std::string_view health_status(std::string_view status_raw) {
-  std::string lowered = lower_for_matching(status_raw);
+  std::string lowered = platform::lower_case_unicode(status_raw);
   for (const StatusRow& row : kStatusTable) {
     if (row.status_raw == lowered) return row.status;
   }

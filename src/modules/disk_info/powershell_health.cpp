@@ -1,6 +1,7 @@
 #include "modules/disk_info/powershell_health.h"
 
-#include "modules/disk_info/lossy_text.h"
+#include "modules/disk_info/script_output.h"
+#include "platform/text.h"
 
 namespace corvane::disk_info {
 
@@ -114,8 +115,8 @@ std::vector<std::string> powershell_arguments(std::string script) {
 }
 
 std::string_view classify_disk_type(std::string_view model, std::string_view media_type) {
-  std::string lowered_model = lower_for_matching(model);
-  std::string lowered_media = lower_for_matching(media_type);
+  std::string lowered_model = platform::lower_case_unicode(model);
+  std::string lowered_media = platform::lower_case_unicode(media_type);
   for (const DiskTypeRule& rule : kDiskTypeRules) {
     const std::string& text = rule.field == Field::model ? lowered_model : lowered_media;
     if (text.find(rule.keyword) != std::string::npos) return rule.disk_type;
@@ -138,7 +139,7 @@ std::optional<DiskHealthRecord> parse_drive_line(std::string_view line) {
 }
 
 void apply_counter_output(std::string_view output, DiskHealthRecord& record) {
-  std::string text = utf8_lossy(output);
+  std::string text = platform::lossy_utf8(output);
   for (std::string_view line : output_lines(text)) {
     if (line == "NODATA") {
       clear_counters(record);
@@ -156,7 +157,7 @@ std::vector<DiskHealthRecord> powershell_disk_health(platform::ProcessRunner& ru
   if (!inventory.ok()) return {failure_record("unknown", std::string(kPowerShellFailed) + inventory.error())};
 
   std::vector<DiskHealthRecord> records;
-  std::string text = utf8_lossy(inventory->stdout_bytes);
+  std::string text = platform::lossy_utf8(inventory->stdout_bytes);
   for (std::string_view line : output_lines(text)) {
     std::optional<DiskHealthRecord> record = parse_drive_line(line);
     if (!record) continue;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "modules/disk_info/lossy_text.h"
+#include "platform/text.h"
 
 namespace corvane::disk_info {
 
@@ -100,9 +100,9 @@ std::vector<VolumeRecord> list_volumes(VolumeApi& api) {
     }
     for (const std::u16string& path : paths) {
       VolumeRecord record;
-      record.mount_point = utf16_lossy(path);
-      record.name = utf16_lossy(until_nul(label));
-      record.file_system = utf16_lossy(until_nul(file_system));
+      record.mount_point = platform::utf8_from_utf16(path);
+      record.name = platform::utf8_from_utf16(until_nul(label));
+      record.file_system = platform::utf8_from_utf16(until_nul(file_system));
       record.is_removable = type == kDriveRemovable;
       if (!api.get_disk_free_space(path.c_str(), &record.total_bytes, &record.available_bytes)) {
         record.total_bytes = 0;

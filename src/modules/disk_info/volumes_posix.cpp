@@ -17,8 +17,8 @@
 #include <span>
 #include <sstream>
 
-#include "modules/disk_info/lossy_text.h"
 #include "modules/disk_info/mount_listing.h"
+#include "platform/text.h"
 
 namespace corvane::disk_info {
 
@@ -140,7 +140,7 @@ std::optional<BlockDevice> block_device(const MountSources& sources, const Mount
     device.name = base_name(*node);
     std::string disk = exists(*node + "/partition") ? parent_of(*node) : *node;
     device.disk = base_name(disk);
-    device.removable = trim_unicode_space(read_text(disk + "/removable").value_or("")) == "1";
+    device.removable = platform::trim_white_space(read_text(disk + "/removable").value_or("")) == "1";
   } else if (mount.major != 0 && source_node(sources, mount.source) == number) {
     // A real device number that sysfs does not show (a chroot, say): still
     // a volume when its source is the node of that very device.
@@ -320,9 +320,9 @@ std::vector<VolumeRecord> list_mounts(const MountSources& sources) {
     MountProbe probe = sources.probe ? sources.probe(mount.mount_point) : probe_mount_point(mount.mount_point);
     if (!probe.is_directory) continue;
     VolumeRecord record;
-    record.mount_point = utf8_lossy(mount.mount_point);
-    record.file_system = utf8_lossy(mount.file_system);
-    if (auto label = labels.find(device->name); label != labels.end()) record.name = utf8_lossy(label->second);
+    record.mount_point = platform::lossy_utf8(mount.mount_point);
+    record.file_system = platform::lossy_utf8(mount.file_system);
+    if (auto label = labels.find(device->name); label != labels.end()) record.name = platform::lossy_utf8(label->second);
     record.is_removable = device->removable;
     if (probe.total_bytes && probe.free_bytes) {
       record.total_bytes = *probe.total_bytes;

@@ -87,11 +87,7 @@ std::string extension_key(std::string_view file_name) {
   std::size_t dot = file_name.rfind('.');
   if (dot == std::string_view::npos || dot + 1 == file_name.size()) return {};
   if (!platform::is_valid_utf8(file_name)) return {};
-  std::string key(file_name.substr(dot + 1));
-  for (char& c : key) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return key;
+  return platform::lower_case_ascii(file_name.substr(dot + 1));
 }
 
 std::vector<Candidate> collect_candidates(const CollectOptions& options, std::stop_token cancel,

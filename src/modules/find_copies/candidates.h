@@ -20,8 +20,9 @@ struct Candidate {
   std::uint64_t modified = 0;  // Unix seconds, as listed
 };
 
-// The text after the last '.' of `file_name` (the name as the system
-// spells it), ASCII letters lowered; empty when there is no '.', when it is
+// The copy finder's extension key: the text after the last '.' of
+// `file_name` (the name as the system spells it), ASCII letters lowered
+// (platform::lower_case_ascii); empty when there is no '.', when it is
 // the last character, or when the name is not valid UTF-8. A leading dot
 // counts: ".gitignore" has "gitignore".
 std::string extension_key(std::string_view file_name);

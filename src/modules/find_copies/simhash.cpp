@@ -139,28 +139,6 @@ std::uint64_t simhash64_portable(std::span<const unsigned char> sample) {
   return simhash_with(&detail::count_chunk_bits_portable, sample);
 }
 
-const char* simhash64_kernel_name() {
-  return chosen_kernel() == &detail::count_chunk_bits_portable ? "portable" : "avx2";
-}
-
-std::uint64_t simhash64_reference(std::span<const unsigned char> sample) {
-  std::int64_t counters[64] = {};
-  for (std::size_t at = 0; at < sample.size(); at += 4) {
-    unsigned char chunk[4] = {};
-    for (std::size_t k = 0; k < 4 && at + k < sample.size(); ++k) chunk[k] = sample[at + k];
-    std::uint32_t h = detail::kFnvBasis;
-    for (unsigned char byte : chunk) h = (h ^ byte) * detail::kFnvPrime;
-    std::uint64_t wide = h;
-    std::uint64_t h64 = wide ^ (wide * detail::kWiden);
-    for (unsigned i = 0; i < 64; ++i) counters[i] += ((h64 >> i) & 1u) ? 1 : -1;
-  }
-  std::uint64_t fingerprint = 0;
-  for (unsigned i = 0; i < 64; ++i) {
-    if (counters[i] > 0) fingerprint |= std::uint64_t{1} << i;
-  }
-  return fingerprint;
-}
-
 double similarity_of(std::uint64_t a, std::uint64_t b) {
   return 1.0 - static_cast<double>(std::popcount(a ^ b)) * 0.015625;
 }

@@ -14,15 +14,8 @@ namespace corvane::find_copies {
 // sample gives 0. Uses the fastest kernel this processor supports.
 std::uint64_t simhash64(std::span<const unsigned char> sample);
 
-// The same fingerprint computed bit by bit, chunk by chunk: the definition
-// that the fast kernels are checked against.
-std::uint64_t simhash64_reference(std::span<const unsigned char> sample);
-
 // The fingerprint through the portable kernel only, whatever the processor.
 std::uint64_t simhash64_portable(std::span<const unsigned char> sample);
-
-// Name of the kernel simhash64 uses here ("avx2" or "portable").
-const char* simhash64_kernel_name();
 
 // 1 - popcount(a ^ b) / 64: a multiple of 1/64 between 0 and 1.
 double similarity_of(std::uint64_t a, std::uint64_t b);

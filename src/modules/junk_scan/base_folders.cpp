@@ -17,10 +17,10 @@ std::optional<std::string> row_folder(const FolderRow& row, const Environment& e
 
 bool exists(const std::string& path) { return platform::path_metadata(path).ok(); }
 
-// List A: sorted and de-duplicated by text, then filtered. Two texts can
-// still name one folder (TEMP written with 8.3 short names, or a link to
-// the other): the later one is dropped too, or the folder would be counted
-// twice.
+// The temporary folders: sorted and de-duplicated by text, then filtered.
+// Two texts can still name one folder (TEMP written with 8.3 short names,
+// or a link to the other): the later one is dropped too, or the folder
+// would be counted twice.
 std::vector<std::string> temporary_folders(const Environment& environment) {
   std::vector<std::string> candidates;
   for (const FolderRow& row : folder_rows()) {

@@ -27,15 +27,15 @@ std::string_view safety_text(SafetyLevel level);
 // The base-folder lists the categories search. Which folders each holds is
 // each platform's own table (junk_folders_win32.cpp, junk_folders_posix.cpp).
 enum class FolderList : std::uint8_t {
-  temporary,           // list A
-  crash_dump_folders,  // list A, plus the system's crash folder on Linux
-  package_caches,      // list B
-  user_documents,      // list C
-  browser_caches,      // list D
+  temporary,           // the system's and the user's temporary folders
+  crash_dump_folders,  // the temporary folders, plus the system's crash folder on Linux
+  package_caches,      // package managers' download caches
+  user_documents,      // the desktop, downloads and documents folders
+  browser_caches,
   app_caches,
   thumbnail_caches,
   log_folders,
-  development_roots,   // list F
+  development_roots,   // the folders source trees are kept in
 };
 
 struct JunkLocation {

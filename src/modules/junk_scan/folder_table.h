@@ -16,11 +16,12 @@ namespace corvane::junk_scan {
 enum class Root : std::uint8_t {
   temp_folder,     // the system's temporary folder
   fixed,           // none: the appended text is a whole system path
-  temporary_list,  // the temporary folders (list A) as a whole, at this place
+  temporary_list,  // the temporary folders as a whole, at this place
   profile,         // USERPROFILE; HOME
   local_app_data,  // LOCALAPPDATA, whether or not USERPROFILE is set (Windows)
   user_local,      // LOCALAPPDATA; XDG_CACHE_HOME or HOME/.cache. Only when
-                   // USERPROFILE / HOME is set, as lists B and D require
+                   // USERPROFILE / HOME is set, as the package caches
+                   // and the browser caches require
   user_state,      // XDG_STATE_HOME or HOME/.local/state. Only with HOME
   system_root,     // SystemRoot, or C:\Windows when it is not set
 };
@@ -38,7 +39,7 @@ std::span<const FolderRow> folder_rows();
 // nothing (a variable not set). Not for temporary_list.
 std::optional<std::string> root_folder(Root root, const Environment& environment);
 
-// Path order of list A, component by component: true when component `a`
+// Path order of the temporary folders, component by component: true when component `a`
 // sorts before `b` (UTF-16 code units on Windows, bytes on POSIX).
 bool component_less(std::string_view a, std::string_view b);
 
@@ -47,8 +48,8 @@ bool component_less(std::string_view a, std::string_view b);
 // "C:\Temp\" and "C:\Temp" have the same components.
 std::vector<std::string_view> path_components(std::string_view path);
 
-// List A's rule: sorted by components (stable), and of equal paths the
-// first kept.
+// The temporary folders' order: sorted by components (stable), and of
+// equal paths the first kept.
 std::vector<std::string> sorted_unique(std::vector<std::string> paths);
 
 }  // namespace corvane::junk_scan

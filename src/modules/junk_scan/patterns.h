@@ -1,4 +1,4 @@
-// The name rules of the catalogue's patterns, prepared once per scan.
+// The junk pattern rule, each pattern prepared once per scan.
 #pragma once
 
 #include <string>
@@ -6,14 +6,11 @@
 
 namespace corvane::junk_scan {
 
-// Equal length, and equal when only ASCII letters A to Z are folded.
-bool equal_ignoring_ascii_case(std::string_view a, std::string_view b);
-
 class NamePattern {
  public:
   // "*.ext" (longer than one character): the name, fully lower-cased, ends
-  // in "." + "ext" lower-cased, so "*.dmp" matches crash.DMP and ".dmp".
-  // Anything else: equal_ignoring_ascii_case with the whole name.
+  // in "." + "ext" fully lower-cased, so "*.dmp" matches crash.DMP and
+  // ".dmp". Anything else: the whole name, platform::equal_ignoring_ascii_case.
   explicit NamePattern(std::string_view pattern);
 
   // `name` is UTF-8 (names that were not are already in their lossy form).

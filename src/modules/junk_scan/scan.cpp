@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <map>
 #include <optional>
 
 #include "modules/junk_scan/patterns.h"
@@ -212,7 +213,7 @@ class SharedWalk {
 // the searches inside it. A nested base the walk did not reach (behind a
 // link, an unreadable folder, or a text that differs) stays to be done and
 // gets a walk of its own in a later round.
-void run_searches(std::vector<Search>& searches, const Environment& environment) {
+void walk_searches(std::vector<Search>& searches, const Environment& environment) {
   auto inside_another = [&](const Search& s) {
     return std::any_of(searches.begin(), searches.end(),
                        [&](const Search& t) { return !t.done && lies_below(s.base, t.base); });
@@ -233,24 +234,24 @@ void run_searches(std::vector<Search>& searches, const Environment& environment)
 
 }  // namespace
 
-void collect_items(const JunkLocation& location, const std::string& base, std::vector<JunkItem>& items) {
-  std::vector<NamePattern> patterns(location.patterns.begin(), location.patterns.end());
-  std::vector<Search> searches;
-  searches.push_back(Search{&location, &patterns, base, {}});
-  run_searches(searches, *system_environment());
-  for (JunkItem& item : searches[0].items) items.push_back(std::move(item));
+void run_searches(std::vector<JunkSearch>& searches, const Environment& environment) {
+  // Each category's patterns are prepared once, however many bases it has.
+  std::map<const JunkLocation*, std::vector<NamePattern>> patterns;
+  std::vector<Search> walked;
+  for (JunkSearch& s : searches) {
+    auto at = patterns.try_emplace(s.location, s.location->patterns.begin(), s.location->patterns.end()).first;
+    walked.push_back(Search{s.location, &at->second, s.base, {}});
+  }
+  walk_searches(walked, environment);
+  for (std::size_t i = 0; i < searches.size(); ++i) searches[i].items = std::move(walked[i].items);
 }
 
 JunkScanResult scan_junk(const Environment& environment) {
   auto catalogue = junk_catalogue();
-  std::vector<std::vector<NamePattern>> patterns;
-  std::vector<Search> searches;
+  std::vector<JunkSearch> searches;
   for (const JunkLocation& location : catalogue) {
-    patterns.emplace_back(location.patterns.begin(), location.patterns.end());
-  }
-  for (std::size_t i = 0; i < catalogue.size(); ++i) {
-    for (std::string& base : base_folders(catalogue[i].base_folders, environment)) {
-      searches.push_back(Search{&catalogue[i], &patterns[i], std::move(base), {}});
+    for (std::string& base : base_folders(location.base_folders, environment)) {
+      searches.push_back(JunkSearch{&location, std::move(base), {}});
     }
   }
   run_searches(searches, environment);
@@ -259,7 +260,7 @@ JunkScanResult scan_junk(const Environment& environment) {
   for (const JunkLocation& location : catalogue) {
     // Items in collection order: base folders in list order, then walk order.
     std::vector<JunkItem> items;
-    for (Search& s : searches) {
+    for (JunkSearch& s : searches) {
       if (s.location != &location) continue;
       for (JunkItem& item : s.items) items.push_back(std::move(item));
     }

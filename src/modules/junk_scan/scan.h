@@ -40,12 +40,20 @@ struct JunkScanResult {
   std::uint64_t total_size = 0;
 };
 
-// The items of `location` below `base`, appended to `items` in the order
-// the walk meets them (unsorted).
-void collect_items(const JunkLocation& location, const std::string& base, std::vector<JunkItem>& items);
+// One category's search below one of its base folders.
+struct JunkSearch {
+  const JunkLocation* location;
+  std::string base;
+  std::vector<JunkItem> items;  // filled in by run_searches, in walk order
+};
+
+// Fills in every search's items: exactly what a walk of its base folder
+// alone would find. A base folder that lies inside another one is walked
+// once, with it; `environment` gives the listing.
+void run_searches(std::vector<JunkSearch>& searches, const Environment& environment);
 
 // Every category of the catalogue, with the base folders `environment`
-// gives at this moment.
+// gives at this moment: run_searches, then each category's items sorted.
 JunkScanResult scan_junk(const Environment& environment);
 
 }  // namespace corvane::junk_scan

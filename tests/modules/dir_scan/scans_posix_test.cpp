@@ -8,6 +8,7 @@
 
 #include <map>
 
+#include "empty_folders_reference.h"
 #include "modules/dir_scan/scans.h"
 #include "platform/posix_fixtures.h"
 #include "platform/scratch_dir.h"

@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "empty_folders_reference.h"
 #include "platform/dir_walk.h"
 #include "platform/path.h"
 #include "platform/scratch_dir.h"
@@ -134,7 +135,7 @@ TEST_F(ScanTest, EmptyFilesWithRecursionExcludesAndRecords) {
   EXPECT_EQ(left, (std::vector<std::string>{at("Sub/deeper/.empty"), at("root.log")}));
 
   // The root itself, in another case and with a separator on the end.
-  options.exclude_paths = {to_lower(scratch.text()) + std::string(1, platform::kPathSeparator)};
+  options.exclude_paths = {lowered_path(scratch.text()) + std::string(1, platform::kPathSeparator)};
   EXPECT_TRUE(scan_empty_files(scratch.text(), options).empty());
   EXPECT_TRUE(scan_empty_folders(scratch.text(), options).empty());
 }
@@ -234,7 +235,7 @@ class ReferenceFolders {
     for (std::size_t i = 0; i < l.entries.size(); ++i) {
       auto& [path, kind] = l.entries[i];
       if (kind != EntryKind::directory) continue;
-      std::string lowered = to_lower(path);
+      std::string lowered = lowered_path(path);
       if (!excludes_.empty() && (excludes_.any_prefix_of(lowered) || excludes_.any_inside(lowered))) continue;
       if (empty(path)) {
         out_.push_back(EmptyFolderEntry{path, l.names[i], !list(path).entries.empty()});

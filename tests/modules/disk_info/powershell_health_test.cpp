@@ -4,7 +4,7 @@
 
 #include <map>
 
-#include "modules/disk_info/lossy_text.h"
+#include "modules/disk_info/script_output.h"
 
 namespace corvane::disk_info {
 namespace {
@@ -54,8 +54,8 @@ TEST(PowerShellScriptsTest, ScriptsAndArgumentsAreExactlyWhatIsSent) {
   EXPECT_EQ(at + 5, 216u);
   EXPECT_EQ(counters.size(), 216u + 2 + 994u);
   EXPECT_TRUE(counters.ends_with("    }\n} catch {\n    Write-Output 'NODATA'\n}\n"));
-  // The NVMe block is gone: nothing prints "NVME|" and WMI's storage
-  // counter class is no longer queried.
+  // The script has no NVMe block: nothing prints "NVME|" and WMI's storage
+  // counter class is not queried.
   EXPECT_EQ(counters.find("NVME|"), std::string::npos);
   EXPECT_EQ(counters.find("MSFT_StorageReliabilityCounter"), std::string::npos);
   EXPECT_NE(counters.find("Write-Output \"SMART|$poh|$temp|$wear|$read|$wec|$wet\""), std::string::npos);
@@ -150,7 +150,7 @@ TEST(PowerShellHealthTest, CounterLinesFollowTheParsingRules) {
   EXPECT_FALSE(r.power_on_hours || r.temperature_celsius || r.wear_leveling_pct || r.reallocated_sectors);
   EXPECT_FALSE(r.error);
 
-  // Written volume is never taken from a counter script any more.
+  // Written volume is never taken from a counter script.
   r = counters_from("SMART|10|30|5|1|0|0\nNVME|4096\n");
   EXPECT_FALSE(r.total_bytes_written_gb);
   EXPECT_FALSE(r.nand_writes_gb);
@@ -163,7 +163,7 @@ TEST(PowerShellHealthTest, DriveLinesNeedSevenFieldsAndAreSplitAtEveryBar) {
   EXPECT_EQ(shifted->serial, "Drive SSD");
   EXPECT_EQ(shifted->status_raw, "SN1");
   EXPECT_EQ(shifted->status, "unknown");
-  EXPECT_EQ(shifted->disk_type, "Unknown");  // the media type field now holds "OK"
+  EXPECT_EQ(shifted->disk_type, "Unknown");  // the media type field holds "OK" here
 
   EXPECT_FALSE(parse_drive_line("DRIVE|0|Model|Serial|OK|Fixed hard disk media"));
   EXPECT_FALSE(parse_drive_line("drive|0|Model|Serial|OK|Fixed hard disk media|1"));
@@ -195,6 +195,11 @@ TEST(PowerShellHealthTest, DiskTypeAndStatusTablesRowByRow) {
       {"WD Elements", "External hard disk media", "HDD"},
       {"SanDisk Cruzer", "Removable Media", "USB"},
       {"SanDisk Cruzer", "Unknown", "Unknown"},
+      // Full lower-casing: U+0130 lowers to "i" + U+0307, which no keyword
+      // holds; other letters lower to letters outside ASCII.
+      {"Generic", "F\xC4\xB0XED", "Unknown"},
+      {"\xC3\x89NVME", "", "NVMe"},
+      {"NVM\xC2\xA0" "EXPRESS", "\xCE\xA3SSD", "SSD"},
   };
   for (const Case& c : cases) EXPECT_EQ(classify_disk_type(c.model, c.media), c.type) << c.model << " / " << c.media;
 
@@ -203,7 +208,7 @@ TEST(PowerShellHealthTest, DiskTypeAndStatusTablesRowByRow) {
       {"Degraded", "warning"},  {"Stressed", "warning"}, {"Pred Fail", "warning"},
       {"Error", "critical"},    {"Lost Comm", "critical"}, {"NonRecover", "critical"},
       {"No Contact", "critical"}, {"Unknown", "unknown"}, {"Pred  Fail", "unknown"},
-      {"", "unknown"},
+      {"", "unknown"},          {"O\xE2\x84\xAA\xCE\xA3", "unknown"}, {"\xC4\xB0", "unknown"},
   };
   for (const auto& [raw, verdict] : statuses) EXPECT_EQ(health_status(raw), verdict) << raw;
 }
@@ -268,17 +273,7 @@ TEST(PowerShellHealthTest, OnlyAllDigitDeviceIdsReachAScript) {
   EXPECT_EQ(records[3].power_on_hours, 1u);
 }
 
-TEST(LossyTextTest, DecodesTrimsAndSplitsLikeTheLineRulesSay) {
-  EXPECT_EQ(utf8_lossy("ok \xC3\xA9"), "ok \xC3\xA9");
-  EXPECT_EQ(utf8_lossy("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
-  EXPECT_EQ(utf8_lossy("\xE2\x82"), "\xEF\xBF\xBD");        // truncated sequence: one replacement
-  EXPECT_EQ(utf8_lossy("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // a surrogate
-  EXPECT_EQ(utf8_lossy("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong
-
-  EXPECT_EQ(trim_unicode_space("\xC2\xA0\t DRIVE|0 \xE3\x80\x80\r"), "DRIVE|0");
-  EXPECT_EQ(trim_unicode_space("\xE2\x80\x83x\xE2\x80\xAF"), "x");
-  EXPECT_EQ(trim_unicode_space("\xC3\xA9"), "\xC3\xA9");
-
+TEST(ScriptOutputTest, LinesAreTrimmedAndFieldsSplitAtEveryBar) {
   std::vector<std::string_view> lines = output_lines("a\r\n b \n\nc\r\r\nd");
   EXPECT_EQ(lines, (std::vector<std::string_view>{"a", "b", "", "c", "d"}));
   EXPECT_EQ(split_fields("|a||b|"), (std::vector<std::string_view>{"", "a", "", "b", ""}));

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "simhash_reference.h"
+
 namespace corvane::find_copies {
 namespace {
 

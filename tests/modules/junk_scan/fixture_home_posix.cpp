@@ -22,7 +22,7 @@ const char* const kProfileVariable = "HOME";
 FakeEnvironment home_environment(const testing::ScratchDir& scratch) {
   FakeEnvironment env;
   env.variables["HOME"] = scratch.text("home");
-  // TMPDIR naming /var/tmp once more, as list A then holds it twice.
+  // TMPDIR naming /var/tmp once more, so the temporary folders hold it twice.
   env.temp = scratch.text("var/tmp") + "/";
   for (const char* fixed : {"/var/tmp", "/var/crash", "/var/log"}) env.fixed[fixed] = scratch.text(fixed + 1);
   return env;

@@ -25,7 +25,7 @@ FakeEnvironment home_environment(const testing::ScratchDir& scratch) {
   env.variables["LOCALAPPDATA"] = scratch.text("home/AppData/Local");
   env.variables["SystemRoot"] = scratch.text("Windows");
   // As the system reports it, with a trailing separator: the same folder
-  // as LOCALAPPDATA\Temp, so list A holds it twice.
+  // as LOCALAPPDATA\Temp, so the temporary folders hold it twice.
   env.temp = scratch.text("home/AppData/Local/Temp") + "\\";
   env.fixed["C:\\Windows\\Temp"] = scratch.text("Windows/Temp");
   env.fixed["C:\\Windows"] = scratch.text("Windows");

@@ -46,30 +46,31 @@ out.write("constexpr LowerSpecial kLowerSpecials[] = {\n")
 for cp, seq in multi:
     out.write("    {0x%X, {%s}},\n" % (cp, ", ".join("0x%X" % c for c in seq)))
 out.write("};\n")
+
+
+def write_ranges(name, code_points):
+    """Writes the sorted `code_points` as a table of inclusive ranges."""
+    ranges = []
+    for cp in code_points:
+        if ranges and ranges[-1][1] == cp - 1:
+            ranges[-1][1] = cp
+        else:
+            ranges.append([cp, cp])
+    out.write("constexpr CodeRange %s[] = {\n" % name)
+    for a, b in ranges:
+        out.write("    {0x%X, 0x%X},\n" % (a, b))
+    out.write("};\n")
+
+
+def scalar_values():
+    return (cp for cp in range(0x110000) if not (0xD800 <= cp <= 0xDFFF))
+
+
 # Letters that have a case (for the final-sigma context).
-cased = [cp for cp in range(0x110000) if not (0xD800 <= cp <= 0xDFFF) and
-         (chr(cp).lower() != chr(cp) or chr(cp).upper() != chr(cp) or
-          unicodedata.category(chr(cp)) in ("Lu", "Ll", "Lt"))]
-ranges = []
-for cp in cased:
-    if ranges and ranges[-1][1] == cp - 1:
-        ranges[-1][1] = cp
-    else:
-        ranges.append([cp, cp])
-out.write("constexpr CodeRange kCasedRanges[] = {\n")
-for a, b in ranges:
-    out.write("    {0x%X, 0x%X},\n" % (a, b))
-out.write("};\n")
-ignorable = [cp for cp in range(0x110000) if not (0xD800 <= cp <= 0xDFFF) and
-             (unicodedata.category(chr(cp)) in ("Mn", "Me", "Cf", "Lm", "Sk") or
-              chr(cp) in "'.:^`\u00b7\u2018\u2019\u2024\ufe52\uff07\uff0e")]
-ranges = []
-for cp in ignorable:
-    if ranges and ranges[-1][1] == cp - 1:
-        ranges[-1][1] = cp
-    else:
-        ranges.append([cp, cp])
-out.write("constexpr CodeRange kCaseIgnorableRanges[] = {\n")
-for a, b in ranges:
-    out.write("    {0x%X, 0x%X},\n" % (a, b))
-out.write("};\n")
+write_ranges("kCasedRanges",
+             [cp for cp in scalar_values() if chr(cp).lower() != chr(cp) or chr(cp).upper() != chr(cp) or
+              unicodedata.category(chr(cp)) in ("Lu", "Ll", "Lt")])
+# Characters the final-sigma context looks past (Case_Ignorable).
+write_ranges("kCaseIgnorableRanges",
+             [cp for cp in scalar_values() if unicodedata.category(chr(cp)) in ("Mn", "Me", "Cf", "Lm", "Sk") or
+              chr(cp) in "'.:^`\u00b7\u2018\u2019\u2024\ufe52\uff07\uff0e"])
