@@ -3,7 +3,6 @@
 #include <memory>
 #include <utility>
 
-#include "modules/find_copies/os_errors.h"
 #include "modules/find_copies/validation.h"
 #include "platform/dir_walk.h"
 #include "platform/path.h"
@@ -17,13 +16,14 @@ using platform::DirectoryWalk;
 using platform::EntryKind;
 
 // The native listing, remembering whether the last directory that failed to
-// open was refused for lack of permission (the walk only says it failed).
+// open was refused for lack of permission (the walk's end event only says
+// that it failed).
 class DenialNotingListing final : public platform::ListingSource {
  public:
   DenialNotingListing() : inner_(platform::native_listing()) {}
 
-  bool open_root(std::string_view root) override { return noted(inner_->open_root(root)); }
-  bool open_child() override { return noted(inner_->open_child()); }
+  Status open_root(std::string_view root) override { return noted(inner_->open_root(root)); }
+  Status open_child() override { return noted(inner_->open_child()); }
   Read read(Entry& out) override { return inner_->read(out); }
   Result<platform::EntryStat> stat() override { return inner_->stat(); }
   void close() override { inner_->close(); }
@@ -31,8 +31,8 @@ class DenialNotingListing final : public platform::ListingSource {
   bool last_open_denied() const { return denied_; }
 
  private:
-  bool noted(bool opened) {
-    denied_ = !opened && last_error_is_access_denied();
+  Status noted(Status opened) {
+    denied_ = !opened.ok() && opened.error_code() == ErrorCode::permission_denied;
     return opened;
   }
 

@@ -11,12 +11,6 @@
 
 namespace corvane::find_copies {
 
-namespace {
-
-Error code_error(CopyError error) { return make_error(std::string(copy_error_code(error))); }
-
-}  // namespace
-
 Result<std::vector<CopyEntry>> run_copy_search(const SearchJobInputs& in) {
   const std::string seed_key = extension_key(file_name_of(in.seed.path));
   std::vector<Candidate> candidates = collect_candidates(
@@ -29,12 +23,12 @@ Result<std::vector<CopyEntry>> run_copy_search(const SearchJobInputs& in) {
   if (in.request.match_mode == MatchMode::exact) {
     Result<SeedDigests> digests = seed_digests(in.seed.path, in.seed.size);
     if (in.cancel.stop_requested()) return std::vector<CopyEntry>{};
-    if (!digests.ok()) return make_error(digests.error());
+    if (!digests.ok()) return digests.failure();
     matches = find_identical(candidates, in.seed.size, digests.value(), in.cancel);
   } else {
     Result<std::uint64_t> fingerprint = sample_fingerprint(in.seed.path, in.seed.size);
     if (in.cancel.stop_requested()) return std::vector<CopyEntry>{};
-    if (!fingerprint.ok()) return code_error(CopyError::seed_read_failed);
+    if (!fingerprint.ok()) return copy_error(CopyError::seed_read_failed);
     matches = find_similar(candidates, fingerprint.value(), in.request.similarity_threshold.value_or(0.0), in.cancel);
   }
   in.counters.processed.store(candidates.size());
@@ -43,11 +37,11 @@ Result<std::vector<CopyEntry>> run_copy_search(const SearchJobInputs& in) {
 
 Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHost& host) {
   Result<ValidatedSeed> seed = validate_seed(request.seed_path);
-  if (!seed.ok()) return make_error(seed.error());
-  if (request.search_dirs.size() > kMaxSearchDirs) return code_error(CopyError::too_many_search_dirs);
+  if (!seed.ok()) return seed.failure();
+  if (request.search_dirs.size() > kMaxSearchDirs) return copy_error(CopyError::too_many_search_dirs);
   Result<std::vector<std::string>> roots = validate_search_dirs(request.search_dirs);
-  if (!roots.ok()) return make_error(roots.error());
-  if (Status threshold = check_similarity_threshold(request); !threshold.ok()) return make_error(threshold.error());
+  if (!roots.ok()) return roots.failure();
+  if (Status threshold = check_similarity_threshold(request); !threshold.ok()) return threshold.failure();
 
   std::stop_token cancel = host.cancel.get_token();
   SearchCounters counters;
@@ -64,8 +58,8 @@ Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHos
 
   if (!joined.ok()) return make_error(std::string(kTaskJoinFailed));
   JobResult& ran = joined.value();
-  if (!ran.ok()) return make_error(ran.error());
-  if (cancel.stop_requested()) return code_error(CopyError::cancelled);
+  if (!ran.ok()) return ran.failure();
+  if (cancel.stop_requested()) return copy_error(CopyError::cancelled);
 
   std::vector<CopyEntry> matches = std::move(ran).value();
   order_matches(matches, request.match_mode);
