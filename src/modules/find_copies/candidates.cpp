@@ -41,7 +41,7 @@ class DenialNotingListing final : public platform::ListingSource {
 };
 
 void collect_root(const std::string& root, const CollectOptions& options, const std::stop_token& cancel,
-                  ProgressReporter& reporter, std::vector<Candidate>& out) {
+                  platform::ProgressReporter& reporter, std::vector<Candidate>& out) {
   platform::WalkOptions walk_options;
   walk_options.report_directory_ends = true;
   if (!options.recursive) walk_options.max_depth = 1;
@@ -52,10 +52,12 @@ void collect_root(const std::string& root, const CollectOptions& options, const 
   while (!cancel.stop_requested() && walk.next()) {
     if (walk.event() == DirectoryWalk::Event::directory_end) {
       if (!walk.summary().opened && noted.last_open_denied()) {
-        reporter.report(ProgressEvent{std::string(options.task_id),
-                                      "warning:" + std::string(copy_error_code(CopyError::search_dir_permission_denied)) +
-                                          ":" + platform::display_path(walk.path()),
-                                      0, 0});
+        reporter.report(platform::ProgressEvent{
+            std::string(options.task_id),
+            std::string(platform::kWarningStage) + ":" +
+                std::string(copy_error_code(CopyError::search_dir_permission_denied)) + ":" +
+                platform::display_path(walk.path()),
+            0, 0});
       }
       continue;
     }
@@ -95,7 +97,7 @@ std::string extension_key(std::string_view file_name) {
 }
 
 std::vector<Candidate> collect_candidates(const CollectOptions& options, std::stop_token cancel,
-                                          ProgressReporter& reporter) {
+                                          platform::ProgressReporter& reporter) {
   std::vector<Candidate> out;
   // Roots are taken last first, as a work list would; the order of the
   // candidates does not matter, the matches are sorted later.

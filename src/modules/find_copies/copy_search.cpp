@@ -44,12 +44,13 @@ Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHos
   if (Status threshold = check_similarity_threshold(request); !threshold.ok()) return threshold.failure();
 
   std::stop_token cancel = host.cancel.get_token();
-  SearchCounters counters;
-  ProgressReporter reporter(host.sink, host.clock);
-  reporter.report(ProgressEvent{request.task_id, std::string(kStageCollecting), 0, 0});
+  platform::ProgressCounters counters;
+  platform::ProgressReporter reporter(host.sink, host.clock);
+  reporter.report(platform::ProgressEvent{request.task_id, std::string(kStageCollecting), 0, 0});
 
   // The ticker's destructor stops and joins it on every way out of here.
-  ProgressTicker ticker(reporter, host.clock, counters, request.task_id, cancel);
+  platform::ProgressTicker ticker(reporter, host.clock, counters, request.task_id, std::string(kStageHashing),
+                                  cancel);
   SearchJobInputs inputs{request, seed.value(), roots.value(), cancel, reporter, counters};
   using JobResult = Result<std::vector<CopyEntry>>;
   Result<JobResult> joined =
@@ -69,8 +70,8 @@ Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHos
   result.entries.reserve(matches.size() + 1);
   result.entries.push_back(CopyEntry{std::nullopt, result.seed_path, seed->size, seed->modified, MatchType::seed});
   for (CopyEntry& match : matches) result.entries.push_back(std::move(match));
-  reporter.report(ProgressEvent{request.task_id, std::string(kStageDone), counters.processed.load(),
-                                counters.total.load()});
+  reporter.report(platform::ProgressEvent{request.task_id, std::string(platform::kStageDone),
+                                          counters.processed.load(), counters.total.load()});
   return result;
 }
 

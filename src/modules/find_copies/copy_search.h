@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "modules/find_copies/copy_types.h"
-#include "modules/find_copies/progress.h"
+#include "platform/progress.h"
 #include "platform/result.h"
 
 namespace corvane::find_copies {
@@ -21,8 +21,8 @@ struct SearchJobInputs {
   const ValidatedSeed& seed;
   const std::vector<std::string>& roots;  // canonical, in request order
   std::stop_token cancel;
-  ProgressReporter& reporter;
-  SearchCounters& counters;
+  platform::ProgressReporter& reporter;
+  platform::ProgressCounters& counters;
 };
 
 // The matches (no seed row), or the code text of a CopyError. A cancelled
@@ -34,8 +34,8 @@ Result<std::vector<CopyEntry>> run_copy_search(const SearchJobInputs& inputs);
 // What the host supplies: where progress goes, the clock, the cancellation
 // source (nothing in this server cancels it), and the job (tests replace it).
 struct SearchHost {
-  ProgressSink& sink;
-  Clock& clock;
+  platform::ProgressSink& sink;
+  platform::Clock& clock;
   std::stop_source cancel;
   SearchJob job = run_copy_search;
 };

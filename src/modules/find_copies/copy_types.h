@@ -13,6 +13,10 @@
 
 namespace corvane::find_copies {
 
+// The stages of a search's progress events besides "done" and warnings.
+inline constexpr std::string_view kStageCollecting = "collecting";
+inline constexpr std::string_view kStageHashing = "hashing";
+
 enum class MatchMode { exact, similar };
 
 struct FindCopiesRequest {

@@ -80,8 +80,8 @@ ToolOutcome find_copies_tool(const Json& arguments, SearchHost& host) {
 }
 
 ToolOutcome find_copies_tool(const Json& arguments) {
-  NullProgressSink sink;
-  SearchHost host{sink, system_clock(), std::stop_source{}};
+  platform::NullProgressSink sink;
+  SearchHost host{sink, platform::system_clock(), std::stop_source{}};
   return find_copies_tool(arguments, host);
 }
 

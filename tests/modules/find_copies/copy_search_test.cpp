@@ -12,19 +12,19 @@
 
 #include "modules/find_copies/candidates.h"
 #include "modules/find_copies/exact_match.h"
-#include "modules/find_copies/fakes.h"
 #include "modules/find_copies/simhash.h"
 #include "modules/find_copies/similar_match.h"
 #include "modules/fs_noatime/fs_noatime.h"
 #include "platform/path.h"
+#include "platform/progress_fakes.h"
 #include "platform/scratch_dir.h"
 
 namespace corvane::find_copies {
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::FakeClock;
-using testing_support::RecordingSink;
+using corvane::testing::FakeClock;
+using corvane::testing::RecordingSink;
 
 using Bytes = std::vector<unsigned char>;
 
