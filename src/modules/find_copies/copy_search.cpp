@@ -35,7 +35,7 @@ Result<std::vector<CopyEntry>> run_copy_search(const SearchJobInputs& in) {
   return matches;
 }
 
-Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHost& host) {
+Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHost& host, ToolContext& context) {
   Result<ValidatedSeed> seed = validate_seed(request.seed_path);
   if (!seed.ok()) return seed.failure();
   if (request.search_dirs.size() > kMaxSearchDirs) return copy_error(CopyError::too_many_search_dirs);
@@ -43,8 +43,8 @@ Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHos
   if (!roots.ok()) return roots.failure();
   if (Status threshold = check_similarity_threshold(request); !threshold.ok()) return threshold.failure();
 
-  std::stop_token cancel = host.cancel.get_token();
-  platform::ProgressCounters counters;
+  const std::stop_token& cancel = context.stop;
+  platform::ProgressCounters& counters = context.counters;
   platform::ProgressReporter reporter(host.sink, host.clock);
   reporter.report(platform::ProgressEvent{request.task_id, std::string(kStageCollecting), 0, 0});
 

@@ -33,8 +33,11 @@ class CopySearchPosixTest : public ::testing::Test {
   }
   Result<CopySearchResult> search(const std::string& seed, std::vector<std::string> dirs) {
     FindCopiesRequest request{seed, std::move(dirs), true, MatchMode::exact, std::nullopt, "mcp_1"};
-    SearchHost host{sink, clock, std::stop_source{}};
-    return find_copies(request, host);
+    SearchHost host{sink, clock};
+    std::stop_source stop;
+    platform::ProgressCounters counters;
+    ToolContext context{stop.get_token(), counters};
+    return find_copies(request, host, context);
   }
 };
 
