@@ -30,4 +30,6 @@ Json companion_app_payload() {
        "cleanups."}};
 }
 
+Result<Json> companion_app_tool(const NoArguments&, ToolContext&) { return companion_app_payload(); }
+
 }  // namespace corvane::mcp

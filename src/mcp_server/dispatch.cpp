@@ -34,22 +34,10 @@ Json tool_result_reply(const Json& id, const ToolOutcome& outcome, bool footer) 
   return result_reply(id, Json{{"content", std::move(content)}, {"isError", !outcome.ok()}});
 }
 
-namespace {
-
-ToolOutcome run_plan(ToolPlan plan) {
-  if (auto* decided = std::get_if<ToolOutcome>(&plan)) return std::move(*decided);
-  auto job = std::get<ToolJob>(std::move(plan));
-  Result<ToolOutcome> ran = runtime::blocking_pool().run<ToolOutcome>(std::move(job));
-  if (!ran.ok()) return make_error("TASK_ERROR: " + ran.error());
-  return std::move(ran).value();
-}
-
-}  // namespace
-
 Json call_tool(const ToolBinding& tool, const Json& id, const Json& arguments) {
   ToolOutcome outcome = [&]() -> ToolOutcome {
     try {
-      return run_plan(tool.plan(arguments));
+      return tool.run(tool, arguments);
     } catch (...) {
       return make_error("TASK_ERROR: " + runtime::describe_exception(std::current_exception()));
     }
@@ -69,9 +57,7 @@ Json handle_tool_call(const Json& id, const Json& message) {
     if (auto it = params->find("arguments"); it != params->end()) arguments = &*it;
   }
 
-  for (const ToolBinding& tool : tool_bindings()) {
-    if (tool.name == name) return call_tool(tool, id, *arguments);
-  }
+  if (const ToolBinding* tool = find_tool(name)) return call_tool(*tool, id, *arguments);
   return tool_result_reply(id, make_error("Unknown tool: " + name), false);
 }
 

@@ -1,8 +1,8 @@
 #include "mcp_server/methods.h"
 
-#include "mcp_server/catalogue.h"
 #include "mcp_server/dispatch.h"
 #include "mcp_server/identity.h"
+#include "mcp_server/tool_registry.h"
 
 namespace corvane::mcp {
 

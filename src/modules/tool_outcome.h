@@ -1,14 +1,26 @@
-// What every tool hands back to the dispatcher: a JSON payload, or an error
-// text that reaches the client after "Error: ".
+// The contract between the tool registry and every tool: a handler takes
+// its typed request and a context, and returns its payload record or an
+// error text that reaches the client after "Error: ". Records become JSON
+// through their free `to_json(Json&, const Record&)`, found by the registry.
 #pragma once
+
+#include <stop_token>
 
 #include <nlohmann/json.hpp>
 
+#include "platform/progress.h"
 #include "platform/result.h"
 
 namespace corvane {
 
 using Json = nlohmann::json;
 using ToolOutcome = Result<Json>;
+
+// What the registry gives each call: a stop token the handler heeds, and
+// the counters it advances. Both live for the one call.
+struct ToolContext {
+  std::stop_token stop;
+  platform::ProgressCounters& counters;
+};
 
 }  // namespace corvane

@@ -84,7 +84,7 @@ void DirectoryWalk::set_entry_path() {
 // Descends into the directory entry just delivered. False when it could not
 // be opened; then its end event (if wanted) is already set up.
 bool DirectoryWalk::enter_child() {
-  if (source_->open_child()) {
+  if (source_->open_child().ok()) {
     levels_.push_back(
         Level{path_.size(), name_offset_, raw_path_.size(), raw_name_offset_, ListingSummary{true, false, 0, 0}});
     return true;
@@ -114,7 +114,7 @@ bool DirectoryWalk::finish_top() {
 bool DirectoryWalk::next() {
   if (!started_) {
     started_ = true;
-    if (!source_->open_root(root_)) {
+    if (!source_->open_root(root_).ok()) {
       if (!options_.report_directory_ends) return false;
       event_ = Event::directory_end;
       kind_ = EntryKind::directory;

@@ -81,9 +81,11 @@ class ListingSource {
   };
 
   virtual ~ListingSource() = default;
-  virtual bool open_root(std::string_view root) = 0;
+  // A failed open is the system's error, with its kind (permission_denied
+  // when access was refused).
+  virtual Status open_root(std::string_view root) = 0;
   // Opens the directory entry last read from the innermost listing.
-  virtual bool open_child() = 0;
+  virtual Status open_child() = 0;
   virtual Read read(Entry& out) = 0;
   // Size and times of the entry last read; an error text when unavailable.
   virtual Result<EntryStat> stat() = 0;

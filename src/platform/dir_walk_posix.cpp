@@ -156,24 +156,25 @@ class PosixListing final : public ListingSource {
     while (!frames_.empty()) close();
   }
 
-  bool open_root(std::string_view root) override {
+  Status open_root(std::string_view root) override {
     // The root may itself be a link to a directory: that one is followed.
     Result<std::string> text = c_path(root);
-    if (!text.ok()) return false;
+    if (!text.ok()) return text.failure();
     int fd = open_directory(AT_FDCWD, text->c_str(), 0);
-    if (fd < 0) return false;
+    if (fd < 0) return last_os_error();
     struct stat st;
     if (fstat(fd, &st) != 0) {
+      Error failed = last_os_error();
       ::close(fd);
-      return false;
+      return failed;
     }
     return push(fd, st.st_dev, st.st_ino);
   }
 
-  bool open_child() override {
+  Status open_child() override {
     Frame& parent = frames_.back();
     int fd = open_directory(parent.fd, parent.name.c_str(), O_NOFOLLOW);
-    if (fd < 0) return false;
+    if (fd < 0) return last_os_error();
     return push(fd, parent.entry_dev, parent.entry_ino);
   }
 
@@ -232,11 +233,12 @@ class PosixListing final : public ListingSource {
     return openat(at, name, flags);
   }
 
-  bool push(int fd, dev_t dev, ino_t ino) {
+  Status push(int fd, dev_t dev, ino_t ino) {
     auto stream = std::make_unique<EntryStream>(fd);
     if (!stream->ok()) {
+      Error failed = last_os_error();
       ::close(fd);
-      return false;
+      return failed;
     }
     Frame& f = frames_.emplace_back();
     f.fd = fd;
@@ -244,7 +246,7 @@ class PosixListing final : public ListingSource {
     f.dev = dev;
     f.ino = ino;
     if (++open_ > kMaxOpenListings) suspend(frames_[frames_.size() - open_]);
-    return true;
+    return ok_status();
   }
 
   // Keeps the unread names of an outer listing and lets its handle go; the

@@ -56,23 +56,23 @@ class WindowsListing final : public ListingSource {
     while (!frames_.empty()) close();
   }
 
-  bool open_root(std::string_view root) override {
+  Status open_root(std::string_view root) override {
     // "" would otherwise become "\\*", the current drive's root.
-    if (root.empty()) return false;
+    if (root.empty()) return os_error(ERROR_PATH_NOT_FOUND);
     Result<std::wstring> verbatim = verbatim_path(root);
-    if (!verbatim.ok()) return false;
+    if (!verbatim.ok()) return verbatim.failure();
     path_ = std::move(verbatim).value();
     if (path_.empty() || path_.back() != L'\\') path_ += L'\\';
     return push();
   }
 
-  bool open_child() override {
+  Status open_child() override {
     std::size_t before = path_.size();
     path_ += frames_.back().current.name;
     path_ += L'\\';
-    if (push()) return true;
-    path_.resize(before);
-    return false;
+    Status pushed = push();
+    if (!pushed.ok()) path_.resize(before);
+    return pushed;
   }
 
   Read read(Entry& out) override {
@@ -108,20 +108,20 @@ class WindowsListing final : public ListingSource {
   }
 
  private:
-  bool push() {
+  Status push() {
     std::wstring pattern = path_ + L'*';
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
                                    FIND_FIRST_EX_LARGE_FETCH);
     // A drive root without entries reports "file not found": an empty listing.
-    if (find == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+    if (find == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) return last_os_error();
     Frame& f = frames_.emplace_back();
     f.find = find;
     f.have_first = find != INVALID_HANDLE_VALUE;
     f.data = data;
     f.path_length = path_.size();
     if (find != INVALID_HANDLE_VALUE && ++open_ > kMaxOpenListings) suspend_oldest();
-    return true;
+    return ok_status();
   }
 
   void suspend_oldest() {

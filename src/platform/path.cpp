@@ -9,6 +9,8 @@ std::string join_path(std::string_view dir, std::string_view name) {
   return out;
 }
 
+Error os_error(int code) { return make_error(error_code_from_os(code), os_error_text(code)); }
+
 std::string strip_verbatim_prefix(std::string_view text) {
   constexpr std::string_view kUnc = "\\\\?\\UNC\\";
   constexpr std::string_view kVerbatim = "\\\\?\\";

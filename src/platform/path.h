@@ -61,4 +61,14 @@ std::string os_error_text(int code);
 // The same for the calling thread's last error.
 std::string last_os_error_text();
 
+// The kind of an errno / GetLastError code: ENOENT (ERROR_FILE_NOT_FOUND,
+// ERROR_PATH_NOT_FOUND) is not_found; EACCES and EPERM (ERROR_ACCESS_DENIED)
+// are permission_denied; anything else is other.
+ErrorCode error_code_from_os(int code);
+// os_error_text with its kind: what a platform function fails with.
+Error os_error(int code);
+// The same for the calling thread's last error, read before anything else
+// can change it.
+Error last_os_error();
+
 }  // namespace corvane::platform

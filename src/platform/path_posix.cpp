@@ -25,9 +25,9 @@ bool needs_component_walk(std::string_view path) { return path.size() >= PATH_MA
 
 Result<std::string> c_path(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
-    std::string text = os_error_text(ENOENT);
+    Error missing = os_error(ENOENT);
     errno = ENOENT;
-    return make_error(std::move(text));
+    return missing;
   }
   return std::string(path);
 }
@@ -64,7 +64,7 @@ namespace {
 
 Result<PathMetadata> metadata(std::string_view path, bool follow) {
   Result<std::string> checked = c_path(path);
-  if (!checked.ok()) return make_error(checked.error());
+  if (!checked.ok()) return checked.failure();
   const std::string& text = checked.value();
   struct stat st;
   int rc;
@@ -78,7 +78,7 @@ Result<PathMetadata> metadata(std::string_view path, bool follow) {
   } else {
     rc = follow ? ::stat(text.c_str(), &st) : ::lstat(text.c_str(), &st);
   }
-  if (rc != 0) return make_error(last_os_error_text());
+  if (rc != 0) return last_os_error();
   PathMetadata out;
   out.kind = kind_from_mode(st.st_mode, false);
 #if defined(__APPLE__)
@@ -108,9 +108,9 @@ bool is_directory(std::string_view path) {
 
 Result<std::string> canonical_path(std::string_view path) {
   Result<std::string> text = c_path(path);
-  if (!text.ok()) return make_error(text.error());
+  if (!text.ok()) return text.failure();
   char* resolved = ::realpath(text->c_str(), nullptr);
-  if (resolved == nullptr) return make_error(last_os_error_text());
+  if (resolved == nullptr) return last_os_error();
   std::string out(resolved);
   std::free(resolved);
   return out;
@@ -123,5 +123,13 @@ std::string os_error_text(int code) {
 }
 
 std::string last_os_error_text() { return os_error_text(errno); }
+
+ErrorCode error_code_from_os(int code) {
+  if (code == ENOENT) return ErrorCode::not_found;
+  if (code == EACCES || code == EPERM) return ErrorCode::permission_denied;
+  return ErrorCode::other;
+}
+
+Error last_os_error() { return os_error(errno); }
 
 }  // namespace corvane::platform

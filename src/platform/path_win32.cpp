@@ -28,17 +28,17 @@ std::int64_t ticks(const FILETIME& t) {
 
 Result<PathMetadata> metadata(std::string_view path, bool follow) {
   Result<std::wstring> wide = wide_path(path);
-  if (!wide.ok()) return make_error(wide.error());
+  if (!wide.ok()) return wide.failure();
   // No access rights asked: only attributes are read, and no time changes.
   DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
   HANDLE h = CreateFileW(wide->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, flags, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return make_error(last_os_error_text());
+  if (h == INVALID_HANDLE_VALUE) return last_os_error();
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(h, &info)) {
-    std::string error = last_os_error_text();
+    Error error = last_os_error();
     CloseHandle(h);
-    return make_error(error);
+    return error;
   }
   DWORD tag = 0;
   if (!follow && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
@@ -67,18 +67,18 @@ bool is_directory(std::string_view path) {
 
 Result<std::string> canonical_path(std::string_view path) {
   Result<std::wstring> wide = wide_path(path);
-  if (!wide.ok()) return make_error(wide.error());
+  if (!wide.ok()) return wide.failure();
   HANDLE h = CreateFileW(wide->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return make_error(last_os_error_text());
+  if (h == INVALID_HANDLE_VALUE) return last_os_error();
   std::wstring out(MAX_PATH, L'\0');
   for (;;) {
     DWORD got = GetFinalPathNameByHandleW(h, out.data(), static_cast<DWORD>(out.size()),
                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (got == 0) {
-      std::string error = last_os_error_text();
+      Error error = last_os_error();
       CloseHandle(h);
-      return make_error(error);
+      return error;
     }
     if (got < out.size()) {
       out.resize(got);
@@ -108,5 +108,13 @@ std::string os_error_text(int code) {
 }
 
 std::string last_os_error_text() { return os_error_text(static_cast<int>(GetLastError())); }
+
+ErrorCode error_code_from_os(int code) {
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return ErrorCode::not_found;
+  if (code == ERROR_ACCESS_DENIED) return ErrorCode::permission_denied;
+  return ErrorCode::other;
+}
+
+Error last_os_error() { return os_error(static_cast<int>(GetLastError())); }
 
 }  // namespace corvane::platform

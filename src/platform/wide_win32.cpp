@@ -23,9 +23,9 @@ std::string path_text_from_wide(std::wstring_view name) {
 
 Result<std::wstring> wide_path(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) {
-    std::string text = os_error_text(ERROR_FILE_NOT_FOUND);
+    Error missing = os_error(ERROR_FILE_NOT_FOUND);
     SetLastError(ERROR_FILE_NOT_FOUND);
-    return make_error(std::move(text));
+    return missing;
   }
   std::u16string u = utf16_from_wtf8(path);
   return std::wstring(reinterpret_cast<const wchar_t*>(u.data()), u.size());

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "mcp_server/catalogue.h"
+#include "mcp_server/tool_registry.h"
 #include "mcp_server/json_text.h"
 #include "mcp_server/message_loop.h"
 

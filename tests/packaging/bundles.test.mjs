@@ -11,13 +11,12 @@ import { PLATFORMS, ROOT, askServer, makeBundle, mcpb, projectVersion } from '..
 
 const VERSION = projectVersion();
 
-// The catalogue straight from the C++ source, so a bundle made from a stale
-// build, or a manifest writer that drops or rewrites a tool, shows up here.
-function sourceCatalogue() {
-  const cpp = readFileSync(join(ROOT, 'src/mcp_server/catalogue.cpp'), 'utf8');
-  const literal = /R"json\(([\s\S]*?)\)json"/.exec(cpp);
-  assert.ok(literal, 'catalogue.cpp holds the catalogue as a raw JSON literal');
-  return JSON.parse(literal[1]).map(({ name, description }) => ({ name, description }));
+// The reviewed catalogue, the tools/list reply the end-to-end suite holds the
+// source's server to byte for byte, so a bundle made from a stale build, or a
+// manifest writer that drops or rewrites a tool, shows up here.
+function reviewedCatalogue() {
+  const line = readFileSync(join(ROOT, 'tests/e2e/golden/tools_list.line'), 'utf8');
+  return JSON.parse(line).result.tools.map(({ name, description }) => ({ name, description }));
 }
 
 function filesUnder(dir) {
@@ -57,7 +56,7 @@ for (const platform of ['linux', 'windows']) {
     assert.equal(m.server.type, 'binary');
     assert.equal(m.server.entry_point, `server/${p.file}`);
     assert.deepEqual(m.server.mcp_config, { command: `\${__dirname}/server/${p.file}`, args: [], env: {} });
-    assert.deepEqual(m.tools, sourceCatalogue());
+    assert.deepEqual(m.tools, reviewedCatalogue());
     assert.equal(m.tools.length, 8);
 
     // A host runs the entry point as it was unpacked: it must still be executable.

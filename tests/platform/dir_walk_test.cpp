@@ -28,8 +28,8 @@ class ScriptedListing : public ListingSource {
   explicit ScriptedListing(std::deque<std::deque<Step>> dirs, bool endless_failures = false)
       : dirs_(std::move(dirs)), endless_failures_(endless_failures) {}
 
-  bool open_root(std::string_view) override { return open_next(); }
-  bool open_child() override { return open_next(); }
+  Status open_root(std::string_view) override { return open_next(); }
+  Status open_child() override { return open_next(); }
   Read read(Entry& out) override {
     auto& steps = open_.back();
     if (steps.empty()) return endless_failures_ ? Read::failed_entry : Read::end;
@@ -44,13 +44,15 @@ class ScriptedListing : public ListingSource {
   void close() override { open_.pop_back(); }
 
  private:
-  bool open_next() {
-    if (dirs_.empty()) return false;
+  Status open_next() {
+    if (dirs_.empty()) return make_error("no listing scripted");
     auto steps = std::move(dirs_.front());
     dirs_.pop_front();
-    if (!steps.empty() && steps.front().read == Read::error && steps.front().name == "<unopenable>") return false;
+    if (!steps.empty() && steps.front().read == Read::error && steps.front().name == "<unopenable>") {
+      return make_error("unopenable");
+    }
     open_.push_back(std::move(steps));
-    return true;
+    return ok_status();
   }
   std::deque<std::deque<Step>> dirs_;
   std::vector<std::deque<Step>> open_;

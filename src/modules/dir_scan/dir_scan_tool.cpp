@@ -1,19 +1,13 @@
 #include "modules/dir_scan/dir_scan_tool.h"
 
 #include "modules/dir_scan/scans.h"
+#include "modules/tool_arguments.h"
 
 namespace corvane::dir_scan {
 
 namespace {
 
 Json optional_text(const std::optional<std::string>& text) { return text ? Json(*text) : Json(nullptr); }
-
-template <typename Record>
-Json array_of(const std::vector<Record>& records) {
-  Json out = Json::array();
-  for (const Record& r : records) out.push_back(r);
-  return out;
-}
 
 }  // namespace
 
@@ -31,21 +25,41 @@ void to_json(Json& out, const EmptyFolderEntry& e) {
   out = Json{{"path", e.path}, {"name", e.name}, {"recursive_empty", e.recursive_empty}};
 }
 
-Status top_files_precheck(const std::string& path) { return check_path_exists(path); }
-
-ToolOutcome top_files_tool(const std::string& path, std::size_t top_n) {
-  return array_of(scan_top_files(path, top_n));
+void to_json(Json& out, const EmptyFiles& payload) {
+  out = Json{{"files", payload.files}, {"total_count", payload.files.size()}};
 }
 
-ToolOutcome empty_items_tool(EmptyKind kind, const std::string& path, bool recursive,
-                             const std::vector<std::string>& exclude_paths) {
-  Status checked = check_path_is_directory(path);
-  if (!checked.ok()) return make_error(checked.error());
-  EmptyScanOptions options{recursive, exclude_paths, kResultCap};
-  Json records = kind == EmptyKind::files ? array_of(scan_empty_files(path, options))
-                                          : array_of(scan_empty_folders(path, options));
-  std::size_t count = records.size();
-  return Json{{kind == EmptyKind::files ? "files" : "dirs", std::move(records)}, {"total_count", count}};
+void to_json(Json& out, const EmptyFolders& payload) {
+  out = Json{{"dirs", payload.dirs}, {"total_count", payload.dirs.size()}};
+}
+
+Status read_arguments(const Json& arguments, TopFilesRequest& request) {
+  Result<std::string> path = required_string(arguments, "path");
+  if (!path.ok()) return path.failure();
+  request.path = std::move(path).value();
+  request.top_n = static_cast<std::size_t>(top_n_argument(arguments));
+  return ok_status();
+}
+
+Status read_arguments(const Json& arguments, EmptyScanRequest& request) {
+  Result<std::string> path = required_string(arguments, "path");
+  if (!path.ok()) return path.failure();
+  request.path = std::move(path).value();
+  request.recursive = optional_bool(arguments, "recursive", true);
+  request.exclude_paths = optional_string_list(arguments, "exclude_paths");
+  return ok_status();
+}
+
+Result<std::vector<FileEntry>> top_files_tool(const TopFilesRequest& request, ToolContext&) {
+  return scan_top_files(request.path, request.top_n);
+}
+
+Result<EmptyFiles> empty_files_tool(const EmptyScanRequest& request, ToolContext&) {
+  return EmptyFiles{scan_empty_files(request.path, EmptyScanOptions{request.recursive, request.exclude_paths})};
+}
+
+Result<EmptyFolders> empty_folders_tool(const EmptyScanRequest& request, ToolContext&) {
+  return EmptyFolders{scan_empty_folders(request.path, EmptyScanOptions{request.recursive, request.exclude_paths})};
 }
 
 }  // namespace corvane::dir_scan

@@ -1,5 +1,6 @@
-// The JSON side of the directory scans: payloads of scan_top_files,
-// scan_empty_files and scan_empty_folders.
+// The tool side of the directory scans: the requests of scan_top_files,
+// scan_empty_files and scan_empty_folders, their handlers, and the JSON form
+// of their payloads. The registry checks the path before a handler runs.
 #pragma once
 
 #include <cstddef>
@@ -15,18 +16,36 @@ void to_json(Json& out, const FileEntry& entry);
 void to_json(Json& out, const EmptyFileEntry& entry);
 void to_json(Json& out, const EmptyFolderEntry& entry);
 
-// The check made before the largest-files walk is submitted:
-// "PATH_NOT_FOUND: " + path.
-Status top_files_precheck(const std::string& path);
+struct TopFilesRequest {
+  std::string path;
+  std::size_t top_n = 20;
+};
+// "path" (required string) and "top_n".
+Status read_arguments(const Json& arguments, TopFilesRequest& request);
 
-// A JSON array of file records, largest first, at most top_n long.
-ToolOutcome top_files_tool(const std::string& path, std::size_t top_n);
+// The file records, largest first, at most top_n of them: a JSON array.
+Result<std::vector<FileEntry>> top_files_tool(const TopFilesRequest& request, ToolContext& context);
 
-enum class EmptyKind { files, folders };
+struct EmptyScanRequest {
+  std::string path;
+  bool recursive = true;
+  std::vector<std::string> exclude_paths;
+};
+// "path" (required string), "recursive" (default true), "exclude_paths".
+Status read_arguments(const Json& arguments, EmptyScanRequest& request);
 
-// {"files": [...], "total_count": n} or {"dirs": [...], "total_count": n},
-// after the path checks ("PATH_NOT_FOUND: ", "PATH_NOT_DIRECTORY: ").
-ToolOutcome empty_items_tool(EmptyKind kind, const std::string& path, bool recursive,
-                             const std::vector<std::string>& exclude_paths);
+// {"files": [...], "total_count": n}
+struct EmptyFiles {
+  std::vector<EmptyFileEntry> files;
+};
+void to_json(Json& out, const EmptyFiles& payload);
+Result<EmptyFiles> empty_files_tool(const EmptyScanRequest& request, ToolContext& context);
+
+// {"dirs": [...], "total_count": n}
+struct EmptyFolders {
+  std::vector<EmptyFolderEntry> dirs;
+};
+void to_json(Json& out, const EmptyFolders& payload);
+Result<EmptyFolders> empty_folders_tool(const EmptyScanRequest& request, ToolContext& context);
 
 }  // namespace corvane::dir_scan

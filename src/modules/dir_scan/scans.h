@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "modules/dir_scan/records.h"
-#include "platform/result.h"
 
 namespace corvane::dir_scan {
 
@@ -23,12 +22,6 @@ bool heap_less(const FileEntry& a, const FileEntry& b);
 // among equal sizes). Among files of the boundary size, those met first in
 // the walk stay. A root that is not a listable directory gives an empty list.
 std::vector<FileEntry> scan_top_files(const std::string& root, std::size_t top_n);
-
-// "PATH_NOT_FOUND: " + path when the path's metadata cannot be read.
-Status check_path_exists(const std::string& path);
-// The same, then "PATH_NOT_DIRECTORY: " + path when it names no directory
-// (a link to a directory is a directory).
-Status check_path_is_directory(const std::string& path);
 
 struct EmptyScanOptions {
   bool recursive = true;

@@ -2,7 +2,6 @@
 
 #include "modules/dir_scan/scans.h"
 #include "platform/dir_walk.h"
-#include "platform/path.h"
 
 namespace corvane::dir_scan {
 
@@ -41,18 +40,6 @@ std::vector<FileEntry> scan_top_files(const std::string& root, std::size_t top_n
   }
   std::stable_sort(heap.begin(), heap.end(), [](const FileEntry& a, const FileEntry& b) { return a.size > b.size; });
   return heap;
-}
-
-Status check_path_exists(const std::string& path) {
-  if (!platform::path_metadata(path).ok()) return make_error("PATH_NOT_FOUND: " + path);
-  return ok_status();
-}
-
-Status check_path_is_directory(const std::string& path) {
-  auto meta = platform::path_metadata(path);
-  if (!meta.ok()) return make_error("PATH_NOT_FOUND: " + path);
-  if (meta->kind != EntryKind::directory) return make_error("PATH_NOT_DIRECTORY: " + path);
-  return ok_status();
 }
 
 }  // namespace corvane::dir_scan

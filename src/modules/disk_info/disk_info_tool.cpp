@@ -11,8 +11,8 @@ Json optional_json(const std::optional<T>& value) {
 
 }  // namespace
 
-Json to_json(const VolumeRecord& record) {
-  return Json{
+void to_json(Json& out, const VolumeRecord& record) {
+  out = Json{
       {"mount_point", record.mount_point},
       {"name", record.name},
       {"file_system", record.file_system},
@@ -24,8 +24,8 @@ Json to_json(const VolumeRecord& record) {
   };
 }
 
-Json to_json(const DiskHealthRecord& record) {
-  return Json{
+void to_json(Json& out, const DiskHealthRecord& record) {
+  out = Json{
       {"device_id", record.device_id},
       {"model", record.model},
       {"serial", record.serial},
@@ -43,20 +43,8 @@ Json to_json(const DiskHealthRecord& record) {
   };
 }
 
-Json volumes_payload(const std::vector<VolumeRecord>& records) {
-  Json payload = Json::array();
-  for (const VolumeRecord& record : records) payload.push_back(to_json(record));
-  return payload;
-}
+Result<std::vector<VolumeRecord>> list_disks_tool(const NoArguments&, ToolContext&) { return list_disks(); }
 
-Json health_payload(const std::vector<DiskHealthRecord>& records) {
-  Json payload = Json::array();
-  for (const DiskHealthRecord& record : records) payload.push_back(to_json(record));
-  return payload;
-}
-
-ToolOutcome list_disks_tool() { return volumes_payload(list_disks()); }
-
-ToolOutcome disk_health_tool() { return health_payload(disk_health()); }
+Result<std::vector<DiskHealthRecord>> disk_health_tool(const NoArguments&, ToolContext&) { return disk_health(); }
 
 }  // namespace corvane::disk_info

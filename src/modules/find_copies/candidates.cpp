@@ -3,7 +3,6 @@
 #include <memory>
 #include <utility>
 
-#include "modules/find_copies/os_errors.h"
 #include "modules/find_copies/validation.h"
 #include "platform/dir_walk.h"
 #include "platform/path.h"
@@ -17,13 +16,14 @@ using platform::DirectoryWalk;
 using platform::EntryKind;
 
 // The native listing, remembering whether the last directory that failed to
-// open was refused for lack of permission (the walk only says it failed).
+// open was refused for lack of permission (the walk's end event only says
+// that it failed).
 class DenialNotingListing final : public platform::ListingSource {
  public:
   DenialNotingListing() : inner_(platform::native_listing()) {}
 
-  bool open_root(std::string_view root) override { return noted(inner_->open_root(root)); }
-  bool open_child() override { return noted(inner_->open_child()); }
+  Status open_root(std::string_view root) override { return noted(inner_->open_root(root)); }
+  Status open_child() override { return noted(inner_->open_child()); }
   Read read(Entry& out) override { return inner_->read(out); }
   Result<platform::EntryStat> stat() override { return inner_->stat(); }
   void close() override { inner_->close(); }
@@ -31,8 +31,8 @@ class DenialNotingListing final : public platform::ListingSource {
   bool last_open_denied() const { return denied_; }
 
  private:
-  bool noted(bool opened) {
-    denied_ = !opened && last_error_is_access_denied();
+  Status noted(Status opened) {
+    denied_ = !opened.ok() && opened.error_code() == ErrorCode::permission_denied;
     return opened;
   }
 
@@ -41,7 +41,7 @@ class DenialNotingListing final : public platform::ListingSource {
 };
 
 void collect_root(const std::string& root, const CollectOptions& options, const std::stop_token& cancel,
-                  ProgressReporter& reporter, std::vector<Candidate>& out) {
+                  platform::ProgressReporter& reporter, std::vector<Candidate>& out) {
   platform::WalkOptions walk_options;
   walk_options.report_directory_ends = true;
   if (!options.recursive) walk_options.max_depth = 1;
@@ -52,10 +52,12 @@ void collect_root(const std::string& root, const CollectOptions& options, const 
   while (!cancel.stop_requested() && walk.next()) {
     if (walk.event() == DirectoryWalk::Event::directory_end) {
       if (!walk.summary().opened && noted.last_open_denied()) {
-        reporter.report(ProgressEvent{std::string(options.task_id),
-                                      "warning:" + std::string(copy_error_code(CopyError::search_dir_permission_denied)) +
-                                          ":" + platform::display_path(walk.path()),
-                                      0, 0});
+        reporter.report(platform::ProgressEvent{
+            std::string(options.task_id),
+            std::string(platform::kWarningStage) + ":" +
+                std::string(copy_error_code(CopyError::search_dir_permission_denied)) + ":" +
+                platform::display_path(walk.path()),
+            0, 0});
       }
       continue;
     }
@@ -91,7 +93,7 @@ std::string extension_key(std::string_view file_name) {
 }
 
 std::vector<Candidate> collect_candidates(const CollectOptions& options, std::stop_token cancel,
-                                          ProgressReporter& reporter) {
+                                          platform::ProgressReporter& reporter) {
   std::vector<Candidate> out;
   // Roots are taken last first, as a work list would; the order of the
   // candidates does not matter, the matches are sorted later.

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "modules/find_copies/progress.h"
+#include "platform/progress.h"
 
 namespace corvane::find_copies {
 
@@ -44,6 +44,6 @@ struct CollectOptions {
 // event when access was denied). Returns what it had collected when `cancel`
 // is requested; the caller checks the token.
 std::vector<Candidate> collect_candidates(const CollectOptions& options, std::stop_token cancel,
-                                          ProgressReporter& reporter);
+                                          platform::ProgressReporter& reporter);
 
 }  // namespace corvane::find_copies

@@ -11,12 +11,6 @@
 
 namespace corvane::find_copies {
 
-namespace {
-
-Error code_error(CopyError error) { return make_error(std::string(copy_error_code(error))); }
-
-}  // namespace
-
 Result<std::vector<CopyEntry>> run_copy_search(const SearchJobInputs& in) {
   const std::string seed_key = extension_key(file_name_of(in.seed.path));
   std::vector<Candidate> candidates = collect_candidates(
@@ -29,33 +23,34 @@ Result<std::vector<CopyEntry>> run_copy_search(const SearchJobInputs& in) {
   if (in.request.match_mode == MatchMode::exact) {
     Result<SeedDigests> digests = seed_digests(in.seed.path, in.seed.size);
     if (in.cancel.stop_requested()) return std::vector<CopyEntry>{};
-    if (!digests.ok()) return make_error(digests.error());
+    if (!digests.ok()) return digests.failure();
     matches = find_identical(candidates, in.seed.size, digests.value(), in.cancel);
   } else {
     Result<std::uint64_t> fingerprint = sample_fingerprint(in.seed.path, in.seed.size);
     if (in.cancel.stop_requested()) return std::vector<CopyEntry>{};
-    if (!fingerprint.ok()) return code_error(CopyError::seed_read_failed);
+    if (!fingerprint.ok()) return copy_error(CopyError::seed_read_failed);
     matches = find_similar(candidates, fingerprint.value(), in.request.similarity_threshold.value_or(0.0), in.cancel);
   }
   in.counters.processed.store(candidates.size());
   return matches;
 }
 
-Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHost& host) {
+Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHost& host, ToolContext& context) {
   Result<ValidatedSeed> seed = validate_seed(request.seed_path);
-  if (!seed.ok()) return make_error(seed.error());
-  if (request.search_dirs.size() > kMaxSearchDirs) return code_error(CopyError::too_many_search_dirs);
+  if (!seed.ok()) return seed.failure();
+  if (request.search_dirs.size() > kMaxSearchDirs) return copy_error(CopyError::too_many_search_dirs);
   Result<std::vector<std::string>> roots = validate_search_dirs(request.search_dirs);
-  if (!roots.ok()) return make_error(roots.error());
-  if (Status threshold = check_similarity_threshold(request); !threshold.ok()) return make_error(threshold.error());
+  if (!roots.ok()) return roots.failure();
+  if (Status threshold = check_similarity_threshold(request); !threshold.ok()) return threshold.failure();
 
-  std::stop_token cancel = host.cancel.get_token();
-  SearchCounters counters;
-  ProgressReporter reporter(host.sink, host.clock);
-  reporter.report(ProgressEvent{request.task_id, std::string(kStageCollecting), 0, 0});
+  const std::stop_token& cancel = context.stop;
+  platform::ProgressCounters& counters = context.counters;
+  platform::ProgressReporter reporter(host.sink, host.clock);
+  reporter.report(platform::ProgressEvent{request.task_id, std::string(kStageCollecting), 0, 0});
 
   // The ticker's destructor stops and joins it on every way out of here.
-  ProgressTicker ticker(reporter, host.clock, counters, request.task_id, cancel);
+  platform::ProgressTicker ticker(reporter, host.clock, counters, request.task_id, std::string(kStageHashing),
+                                  cancel);
   SearchJobInputs inputs{request, seed.value(), roots.value(), cancel, reporter, counters};
   using JobResult = Result<std::vector<CopyEntry>>;
   Result<JobResult> joined =
@@ -64,8 +59,8 @@ Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHos
 
   if (!joined.ok()) return make_error(std::string(kTaskJoinFailed));
   JobResult& ran = joined.value();
-  if (!ran.ok()) return make_error(ran.error());
-  if (cancel.stop_requested()) return code_error(CopyError::cancelled);
+  if (!ran.ok()) return ran.failure();
+  if (cancel.stop_requested()) return copy_error(CopyError::cancelled);
 
   std::vector<CopyEntry> matches = std::move(ran).value();
   order_matches(matches, request.match_mode);
@@ -75,8 +70,8 @@ Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHos
   result.entries.reserve(matches.size() + 1);
   result.entries.push_back(CopyEntry{std::nullopt, result.seed_path, seed->size, seed->modified, MatchType::seed});
   for (CopyEntry& match : matches) result.entries.push_back(std::move(match));
-  reporter.report(ProgressEvent{request.task_id, std::string(kStageDone), counters.processed.load(),
-                                counters.total.load()});
+  reporter.report(platform::ProgressEvent{request.task_id, std::string(platform::kStageDone),
+                                          counters.processed.load(), counters.total.load()});
   return result;
 }
 

@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "modules/find_copies/copy_types.h"
-#include "modules/find_copies/progress.h"
+#include "modules/tool_outcome.h"
+#include "platform/progress.h"
 #include "platform/result.h"
 
 namespace corvane::find_copies {
@@ -21,8 +22,8 @@ struct SearchJobInputs {
   const ValidatedSeed& seed;
   const std::vector<std::string>& roots;  // canonical, in request order
   std::stop_token cancel;
-  ProgressReporter& reporter;
-  SearchCounters& counters;
+  platform::ProgressReporter& reporter;
+  platform::ProgressCounters& counters;
 };
 
 // The matches (no seed row), or the code text of a CopyError. A cancelled
@@ -31,18 +32,18 @@ using SearchJob = std::function<Result<std::vector<CopyEntry>>(const SearchJobIn
 
 Result<std::vector<CopyEntry>> run_copy_search(const SearchJobInputs& inputs);
 
-// What the host supplies: where progress goes, the clock, the cancellation
-// source (nothing in this server cancels it), and the job (tests replace it).
+// What the host supplies: where progress goes, the clock, and the job
+// (tests replace it).
 struct SearchHost {
-  ProgressSink& sink;
-  Clock& clock;
-  std::stop_source cancel;
+  platform::ProgressSink& sink;
+  platform::Clock& clock;
   SearchJob job = run_copy_search;
 };
 
-// Validates and runs the search. Errors are the CopyError codes and
-// "TASK_JOIN_FAILED" (the job threw). The ticker thread has ended by the
-// time this returns, on every path.
-Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHost& host);
+// Validates and runs the search, cancelled by the context's stop token
+// (nothing in this server requests it) and counting in its counters. Errors
+// are the CopyError codes and "TASK_JOIN_FAILED" (the job threw). The ticker
+// thread has ended by the time this returns, on every path.
+Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHost& host, ToolContext& context);
 
 }  // namespace corvane::find_copies

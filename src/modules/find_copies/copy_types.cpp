@@ -21,6 +21,8 @@ std::string_view copy_error_code(CopyError error) {
   return "SCAN_CANCELLED";  // unreachable: every kind is listed above
 }
 
+Error copy_error(CopyError error) { return make_error(std::string(copy_error_code(error))); }
+
 std::string_view match_type_text(MatchType type) {
   switch (type) {
     case MatchType::seed: return "seed";

@@ -9,7 +9,13 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace corvane::find_copies {
+
+// The stages of a search's progress events besides "done" and warnings.
+inline constexpr std::string_view kStageCollecting = "collecting";
+inline constexpr std::string_view kStageHashing = "hashing";
 
 enum class MatchMode { exact, similar };
 
@@ -38,6 +44,8 @@ enum class CopyError {
 
 // The code text of a kind, which is the whole error message.
 std::string_view copy_error_code(CopyError error);
+// What a copy search fails with for a kind: its code text.
+Error copy_error(CopyError error);
 
 // Plain texts the handler fails with besides the codes.
 inline constexpr std::string_view kNoSearchDirs = "search_dirs must contain at least one directory";

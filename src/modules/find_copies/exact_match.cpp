@@ -27,14 +27,14 @@ std::size_t read_window(fs_noatime::ReadHandle& handle, std::uint64_t offset, st
 
 Result<std::string> partial_fingerprint(std::string_view path) {
   Result<platform::PathMetadata> meta = platform::path_metadata(path);
-  if (!meta.ok()) return make_error(meta.error());
+  if (!meta.ok()) return meta.failure();
   const std::uint64_t size = meta->stat.size;
 
   // One handle serves both windows: the head, and the tail of a file over
   // two windows. The digest covers the size so that files of different
   // sizes never share a fingerprint.
   Result<fs_noatime::ReadHandle> handle = fs_noatime::open_for_read(path);
-  if (!handle.ok()) return make_error(handle.error());
+  if (!handle.ok()) return handle.failure();
   std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(size, kPartialWindow)));
   fs_noatime::Sha256 hash;
   std::uint8_t size_le[8];
@@ -44,19 +44,18 @@ Result<std::string> partial_fingerprint(std::string_view path) {
   hash.update(buffer.data(), read_window(handle.value(), 0, buffer));
   if (size > 2 * kPartialWindow) hash.update(buffer.data(), read_window(handle.value(), size - kPartialWindow, buffer));
   auto digest = hash.finish();
-  if (!digest.ok()) return make_error(digest.error());
+  if (!digest.ok()) return digest.failure();
   return fs_noatime::hex_lower(digest->data(), digest->size());
 }
 
 Result<SeedDigests> seed_digests(std::string_view seed_path, std::uint64_t seed_size) {
-  const std::string failed(copy_error_code(CopyError::seed_read_failed));
   SeedDigests digests;
   Result<std::string> full = fs_noatime::sha256_file_hex(seed_path);
-  if (!full.ok()) return make_error(failed);
+  if (!full.ok()) return copy_error(CopyError::seed_read_failed);
   digests.full = std::move(full).value();
   if (seed_size > kPartialWindow) {
     Result<std::string> partial = partial_fingerprint(seed_path);
-    if (!partial.ok()) return make_error(failed);
+    if (!partial.ok()) return copy_error(CopyError::seed_read_failed);
     digests.partial = std::move(partial).value();
   }
   return digests;

@@ -1,4 +1,5 @@
-// The find_copies tool: JSON arguments in, JSON payload or error text out.
+// The find_copies tool: its request read from the call's arguments, its
+// handler, and the JSON form of its payload.
 #pragma once
 
 #include <string>
@@ -13,18 +14,19 @@ namespace corvane::find_copies {
 // keeps the string elements of an array and must not end up empty;
 // "recursive", "match_mode" and "similarity_threshold" as given when of
 // their type. A match_mode other than "exact" or "similar" fails with
-// "invalid arguments: " and a message quoting it.
-Result<FindCopiesRequest> find_copies_request(const Json& arguments, std::string task_id);
+// "invalid arguments: " and a message quoting it. The task id is always
+// server_task_id().
+Status read_arguments(const Json& arguments, FindCopiesRequest& request);
 
 // "mcp_" and the server's process id.
 std::string server_task_id();
 
-Json to_json(const CopyEntry& entry);
-Json to_json(const CopySearchResult& result);
+void to_json(Json& out, const CopyEntry& entry);
+void to_json(Json& out, const CopySearchResult& result);
 
-// The tool as the server runs it: no-op progress sink, steady clock.
-ToolOutcome find_copies_tool(const Json& arguments);
-// The same with a host of the caller's (progress, clock, cancellation, job).
-ToolOutcome find_copies_tool(const Json& arguments, SearchHost& host);
+// The tool as the server runs it: no-op progress sink, steady clock, the
+// call's stop token and counters. Running out of threads or memory for the
+// search fails with "TASK_JOIN_FAILED".
+Result<CopySearchResult> find_copies_tool(const FindCopiesRequest& request, ToolContext& context);
 
 }  // namespace corvane::find_copies

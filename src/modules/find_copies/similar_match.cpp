@@ -16,7 +16,7 @@ Result<std::uint64_t> sample_fingerprint(std::string_view path, std::uint64_t si
   Result<fs_noatime::Bytes> sample = size <= fs_noatime::kWholeSampleLimit
                                          ? fs_noatime::read_range(path, 0, fs_noatime::kWholeSampleLimit)
                                          : fs_noatime::read_sample(path, size);
-  if (!sample.ok()) return make_error(sample.error());
+  if (!sample.ok()) return sample.failure();
   return simhash64(sample.value());
 }
 

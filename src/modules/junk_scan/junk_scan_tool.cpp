@@ -22,8 +22,6 @@ void to_json(Json& out, const JunkScanResult& result) {
   out = Json{{"categories", std::move(categories)}, {"total_size", result.total_size}};
 }
 
-ToolOutcome scan_junk_tool(const Environment& environment) { return Json(scan_junk(environment)); }
-
-ToolOutcome scan_junk_tool() { return scan_junk_tool(*system_environment()); }
+Result<JunkScanResult> scan_junk_tool(const NoArguments&, ToolContext&) { return scan_junk(*system_environment()); }
 
 }  // namespace corvane::junk_scan

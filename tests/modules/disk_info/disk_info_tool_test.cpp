@@ -9,17 +9,17 @@ TEST(DiskInfoPayloadTest, VolumeObjectsHaveTheEightKeysInByteOrderAndAFloatingRa
   VolumeRecord empty{.mount_point = "F:\\", .file_system = "FAT32", .is_removable = true};
   VolumeRecord used{.mount_point = "/", .name = "root", .file_system = "ext4", .total_bytes = 200,
                     .used_bytes = 150, .available_bytes = 50, .usage_ratio = 0.75};
-  EXPECT_EQ(volumes_payload({empty, used}).dump(),
+  EXPECT_EQ(Json(std::vector<VolumeRecord>{empty, used}).dump(),
             R"([{"available_bytes":0,"file_system":"FAT32","is_removable":true,"mount_point":"F:\\","name":"",)"
             R"("total_bytes":0,"usage_ratio":0.0,"used_bytes":0},)"
             R"({"available_bytes":50,"file_system":"ext4","is_removable":false,"mount_point":"/","name":"root",)"
             R"("total_bytes":200,"usage_ratio":0.75,"used_bytes":150}])");
-  EXPECT_EQ(volumes_payload({}).dump(), "[]");
+  EXPECT_EQ(Json(std::vector<VolumeRecord>{}).dump(), "[]");
 }
 
 TEST(DiskInfoPayloadTest, HealthObjectsCarryAllFourteenKeysWithNullsForAbsentValues) {
   DiskHealthRecord failure = failure_record("0", "HEALTH_WMI_EMPTY");
-  EXPECT_EQ(health_payload({failure}).dump(),
+  EXPECT_EQ(Json(std::vector<DiskHealthRecord>{failure}).dump(),
             R"([{"device_id":"0","disk_type":"Unknown","error":"HEALTH_WMI_EMPTY","model":"",)"
             R"("nand_writes_gb":null,"power_on_hours":null,"reallocated_sectors":null,"remaining_life_pct":null,)"
             R"("serial":"","status":"unknown","status_raw":"","temperature_celsius":null,)"
@@ -32,7 +32,7 @@ TEST(DiskInfoPayloadTest, HealthObjectsCarryAllFourteenKeysWithNullsForAbsentVal
   disk.remaining_life_pct = 0;
   disk.temperature_celsius = -2;
   disk.total_bytes_written_gb = 23387;
-  Json object = to_json(disk);
+  Json object = disk;
   EXPECT_EQ(object.size(), 14u);
   EXPECT_EQ(object["wear_leveling_pct"].dump(), "100");
   EXPECT_EQ(object["remaining_life_pct"].dump(), "0");

@@ -75,7 +75,7 @@ TEST_F(StandInPowerShellTest, ScriptsArriveIntactAndThePrintedLinesBecomeThePayl
     EXPECT_EQ(received(n), arguments) << "call " << n;
   }
 
-  EXPECT_EQ(health_payload(records).dump(),
+  EXPECT_EQ(Json(records).dump(),
             R"([{"device_id":"0","disk_type":"SSD","error":null,"model":"Samsung SSD 980 PRO 1TB",)"
             R"("nand_writes_gb":null,"power_on_hours":2401,"reallocated_sectors":0,"remaining_life_pct":97,)"
             R"("serial":"0025_3856_1234_5678.","status":"good","status_raw":"OK","temperature_celsius":41,)"

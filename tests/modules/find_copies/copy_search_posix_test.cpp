@@ -11,7 +11,7 @@
 #include <tuple>
 
 #include "modules/find_copies/copy_search.h"
-#include "modules/find_copies/fakes.h"
+#include "platform/progress_fakes.h"
 #include "platform/scratch_dir.h"
 
 namespace corvane::find_copies {
@@ -22,8 +22,8 @@ namespace fs = std::filesystem;
 class CopySearchPosixTest : public ::testing::Test {
  protected:
   corvane::testing::ScratchDir scratch;
-  testing_support::RecordingSink sink;
-  testing_support::FakeClock clock;
+  corvane::testing::RecordingSink sink;
+  corvane::testing::FakeClock clock;
 
   std::string write(const std::string& relative, const std::string& content) {
     fs::path p = scratch.root() / relative;
@@ -33,8 +33,11 @@ class CopySearchPosixTest : public ::testing::Test {
   }
   Result<CopySearchResult> search(const std::string& seed, std::vector<std::string> dirs) {
     FindCopiesRequest request{seed, std::move(dirs), true, MatchMode::exact, std::nullopt, "mcp_1"};
-    SearchHost host{sink, clock, std::stop_source{}};
-    return find_copies(request, host);
+    SearchHost host{sink, clock};
+    std::stop_source stop;
+    platform::ProgressCounters counters;
+    ToolContext context{stop.get_token(), counters};
+    return find_copies(request, host, context);
   }
 };
 
@@ -154,7 +157,7 @@ TEST_F(CopySearchPosixTest, UnreadableDirectoryIsAWarningNotAFailure) {
   ASSERT_EQ(result->entries.size(), 2u);
   EXPECT_EQ(result->entries[1].path, open_copy);
   bool warned = false;
-  for (const ProgressEvent& e : sink.events()) {
+  for (const platform::ProgressEvent& e : sink.events()) {
     if (e.stage == "warning:SEARCH_DIR_PERMISSION_DENIED:" + scratch.text("d/locked")) warned = true;
   }
   EXPECT_TRUE(warned);

@@ -12,19 +12,19 @@
 
 #include "modules/find_copies/candidates.h"
 #include "modules/find_copies/exact_match.h"
-#include "modules/find_copies/fakes.h"
 #include "modules/find_copies/simhash.h"
 #include "modules/find_copies/similar_match.h"
 #include "modules/fs_noatime/fs_noatime.h"
 #include "platform/path.h"
+#include "platform/progress_fakes.h"
 #include "platform/scratch_dir.h"
 
 namespace corvane::find_copies {
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::FakeClock;
-using testing_support::RecordingSink;
+using corvane::testing::FakeClock;
+using corvane::testing::RecordingSink;
 
 using Bytes = std::vector<unsigned char>;
 
@@ -57,8 +57,16 @@ class CopySearchTest : public ::testing::Test {
                                   MatchMode mode = MatchMode::exact, std::optional<double> threshold = std::nullopt,
                                   bool recursive = true) {
     FindCopiesRequest request{seed, std::move(dirs), recursive, mode, threshold, "mcp_42"};
-    SearchHost host{sink, clock, std::stop_source{}};
-    return find_copies(request, host);
+    SearchHost host{sink, clock};
+    return run(request, host);
+  }
+
+  // One call, with its own context as the registry makes it.
+  static Result<CopySearchResult> run(const FindCopiesRequest& request, SearchHost& host,
+                                      std::stop_source stop = {}) {
+    platform::ProgressCounters counters;
+    ToolContext context{stop.get_token(), counters};
+    return find_copies(request, host, context);
   }
 
   // The rows after the seed row, as (path, match type, similarity).
@@ -356,26 +364,27 @@ TEST_F(CopySearchTest, FailedJobsCancellationAndTheTickerAlwaysEnding) {
   FindCopiesRequest request{seed, {scratch.text()}, true, MatchMode::exact, std::nullopt, "mcp_42"};
   clock.set_sleep_budget(0);  // the ticker sleeps until it is stopped
 
-  SearchHost throwing{sink, clock, std::stop_source{},
+  SearchHost throwing{sink, clock,
                       [](const SearchJobInputs&) -> Result<std::vector<CopyEntry>> { throw std::runtime_error("x"); }};
-  Result<CopySearchResult> failed = find_copies(request, throwing);
+  Result<CopySearchResult> failed = run(request, throwing);
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error(), "TASK_JOIN_FAILED");
   EXPECT_TRUE(clock.saw_stop());
 
-  SearchHost cancelling{sink, clock, std::stop_source{}, [](const SearchJobInputs& in) {
+  SearchHost cancelling{sink, clock, [](const SearchJobInputs& in) {
                           EXPECT_TRUE(in.cancel.stop_requested());
                           return run_copy_search(in);
                         }};
-  cancelling.cancel.request_stop();
-  Result<CopySearchResult> cancelled = find_copies(request, cancelling);
+  std::stop_source stop;
+  stop.request_stop();
+  Result<CopySearchResult> cancelled = run(request, cancelling, stop);
   ASSERT_FALSE(cancelled.ok());
   EXPECT_EQ(cancelled.error(), "SCAN_CANCELLED");
 
-  SearchHost erring{sink, clock, std::stop_source{}, [](const SearchJobInputs&) -> Result<std::vector<CopyEntry>> {
+  SearchHost erring{sink, clock, [](const SearchJobInputs&) -> Result<std::vector<CopyEntry>> {
                       return make_error("SEED_FILE_READ_FAILED");
                     }};
-  EXPECT_EQ(find_copies(request, erring).error(), "SEED_FILE_READ_FAILED");
+  EXPECT_EQ(run(request, erring).error(), "SEED_FILE_READ_FAILED");
 }
 
 TEST_F(CopySearchTest, CandidatesThatChangedSinceListingAreComparedOnWhatIsRead) {

@@ -5,7 +5,11 @@
 namespace corvane::find_copies {
 namespace {
 
-Result<FindCopiesRequest> parse(const char* json) { return find_copies_request(Json::parse(json), "mcp_9"); }
+Result<FindCopiesRequest> parse(const char* json) {
+  FindCopiesRequest request;
+  if (Status read = read_arguments(Json::parse(json), request); !read.ok()) return read.failure();
+  return request;
+}
 
 TEST(FindCopiesRequestTest, ArgumentsAreTakenInOrderWithTheirDefaults) {
   Result<FindCopiesRequest> r = parse(R"({"seed_path":"/s","search_dirs":["/a",1,null,"/b","/a"],"task_id":"x"})");
@@ -15,7 +19,7 @@ TEST(FindCopiesRequestTest, ArgumentsAreTakenInOrderWithTheirDefaults) {
   EXPECT_TRUE(r->recursive);
   EXPECT_EQ(r->match_mode, MatchMode::exact);
   EXPECT_FALSE(r->similarity_threshold);
-  EXPECT_EQ(r->task_id, "mcp_9");  // the client's task_id is not read
+  EXPECT_EQ(r->task_id, server_task_id());  // the client's task_id is not read
 
   r = parse(R"({"seed_path":"","search_dirs":["/a"],"recursive":false,"match_mode":"similar","similarity_threshold":1})");
   ASSERT_TRUE(r.ok());
@@ -45,7 +49,7 @@ TEST(FindCopiesRequestTest, FailuresComeInIntakeOrder) {
 TEST(FindCopiesRequestTest, PayloadKeysAndTheOmittedSimilarity) {
   CopySearchResult result{"/s", {CopyEntry{std::nullopt, "/s", 3, 4, MatchType::seed},
                                  CopyEntry{0.9844, "/c", 3, 0, MatchType::similar}}};
-  Json payload = to_json(result);
+  Json payload = result;
   EXPECT_EQ(payload.dump(),
             R"({"entries":[{"match_type":"seed","modified":4,"path":"/s","size":3},)"
             R"({"match_type":"similar","modified":0,"path":"/c","similarity":0.9844,"size":3}],"seed_path":"/s"})");

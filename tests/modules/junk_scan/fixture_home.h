@@ -45,8 +45,8 @@ class FakedSizeListing final : public platform::ListingSource {
  public:
   FakedSizeListing(std::string prefix, std::uint64_t size)
       : inner_(platform::native_listing()), prefix_(std::move(prefix)), size_(size) {}
-  bool open_root(std::string_view root) override { return inner_->open_root(root); }
-  bool open_child() override { return inner_->open_child(); }
+  Status open_root(std::string_view root) override { return inner_->open_root(root); }
+  Status open_child() override { return inner_->open_child(); }
   Read read(Entry& out) override {
     Read got = inner_->read(out);
     faked_ = got == Read::entry && out.kind == platform::EntryKind::file && out.name.starts_with(prefix_);

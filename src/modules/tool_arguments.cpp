@@ -1,8 +1,8 @@
-#include "mcp_server/arguments.h"
+#include "modules/tool_arguments.h"
 
 #include <algorithm>
 
-namespace corvane::mcp {
+namespace corvane {
 
 namespace {
 
@@ -22,9 +22,21 @@ Result<std::string> required_string(const Json& arguments, std::string_view name
   return value->get<std::string>();
 }
 
+std::optional<std::string> optional_string(const Json& arguments, std::string_view name) {
+  const Json* value = member(arguments, name);
+  if (value == nullptr || !value->is_string()) return std::nullopt;
+  return value->get<std::string>();
+}
+
 bool optional_bool(const Json& arguments, std::string_view name, bool fallback) {
   const Json* value = member(arguments, name);
   return value != nullptr && value->is_boolean() ? value->get<bool>() : fallback;
+}
+
+std::optional<double> optional_number(const Json& arguments, std::string_view name) {
+  const Json* value = member(arguments, name);
+  if (value == nullptr || !value->is_number()) return std::nullopt;
+  return value->get<double>();
 }
 
 std::vector<std::string> optional_string_list(const Json& arguments, std::string_view name) {
@@ -50,4 +62,4 @@ int top_n_argument(const Json& arguments) {
   return kDefault;
 }
 
-}  // namespace corvane::mcp
+}  // namespace corvane

@@ -1,4 +1,4 @@
-#include "modules/find_copies/progress.h"
+#include "platform/progress.h"
 
 #include <gtest/gtest.h>
 
@@ -9,14 +9,14 @@
 #include <thread>
 #include <vector>
 
-#include "modules/find_copies/fakes.h"
+#include "platform/progress_fakes.h"
 
-namespace corvane::find_copies {
+namespace corvane::platform {
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::FakeClock;
-using testing_support::RecordingSink;
+using corvane::testing::FakeClock;
+using corvane::testing::RecordingSink;
 
 ProgressEvent event(std::string stage, std::uint64_t processed = 0) {
   return ProgressEvent{"mcp_1", std::move(stage), processed, 0};
@@ -63,19 +63,19 @@ void wait_until_finished(const ProgressTicker& ticker) {
   while (!ticker.finished()) std::this_thread::sleep_for(1ms);
 }
 
-class ProgressTickerTest : public testing::Test {
+class ProgressTickerTest : public ::testing::Test {
  protected:
   FakeClock clock;
   RecordingSink sink;
   ProgressReporter reporter{sink, clock};
-  SearchCounters counters;
+  ProgressCounters counters;
   std::stop_source cancel;
 };
 
 TEST_F(ProgressTickerTest, ReportsHashingEachIntervalUntilStopped) {
   counters.processed = 2;
   clock.set_sleep_budget(3);  // the fourth sleep waits for the stop request
-  ProgressTicker ticker(reporter, clock, counters, "mcp_7", cancel.get_token());
+  ProgressTicker ticker(reporter, clock, counters, "mcp_7", "hashing", cancel.get_token());
   sink.wait_for(3);
   ticker.stop();
   ticker.stop();  // idempotent
@@ -96,7 +96,7 @@ TEST_F(ProgressTickerTest, EndsByItselfWhenTheCountersShowTheSearchFinished) {
       counters.processed = 5;
     }
   });
-  ProgressTicker ticker(reporter, clock, counters, "mcp_7", cancel.get_token());
+  ProgressTicker ticker(reporter, clock, counters, "mcp_7", "hashing", cancel.get_token());
   wait_until_finished(ticker);
   EXPECT_EQ(sink.events().size(), 2u);
   EXPECT_EQ(clock.sleeps(), 3);
@@ -106,7 +106,7 @@ TEST_F(ProgressTickerTest, EndsWithoutReportingOnceTheSearchIsCancelled) {
   clock.on_sleep([this](int n) {
     if (n == 2) cancel.request_stop();
   });
-  ProgressTicker ticker(reporter, clock, counters, "mcp_7", cancel.get_token());
+  ProgressTicker ticker(reporter, clock, counters, "mcp_7", "hashing", cancel.get_token());
   wait_until_finished(ticker);
   EXPECT_EQ(sink.events().size(), 1u);
 }
@@ -125,7 +125,7 @@ class ExhaustedSink final : public ProgressSink {
 TEST_F(ProgressTickerTest, AnEventThatCannotBeDeliveredEndsTheTicksNotTheProcess) {
   ExhaustedSink exhausted;
   ProgressReporter failing{exhausted, clock};
-  ProgressTicker ticker(failing, clock, counters, "mcp_7", cancel.get_token());
+  ProgressTicker ticker(failing, clock, counters, "mcp_7", "hashing", cancel.get_token());
   wait_until_finished(ticker);
   EXPECT_EQ(exhausted.calls.load(), 1);
   ticker.stop();
@@ -141,4 +141,4 @@ TEST(SystemClockTest, SleepEndsEarlyWhenStopIsRequested) {
 }
 
 }  // namespace
-}  // namespace corvane::find_copies
+}  // namespace corvane::platform

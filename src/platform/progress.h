@@ -1,6 +1,7 @@
-// Progress of one copy search: events, the throttling reporter, the shared
-// counters and the ticker thread. The sink and the clock are interfaces so
-// that tests can watch events and drive time.
+// Progress and stopping, for any long-running task: the events, the sink
+// they go to, a throttling reporter, the counters a task advances, and a
+// ticker thread that reports them at a steady pace. The sink and the clock
+// are interfaces so that tests can watch events and drive time.
 #pragma once
 
 #include <atomic>
@@ -11,17 +12,20 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
 
-namespace corvane::find_copies {
+namespace corvane::platform {
 
-inline constexpr std::string_view kStageCollecting = "collecting";
-inline constexpr std::string_view kStageHashing = "hashing";
+// A task's last event. Events of this stage, and warnings, always pass the
+// throttle.
 inline constexpr std::string_view kStageDone = "done";
+// The beginning of every warning's stage: "warning:CODE:path".
+inline constexpr std::string_view kWarningStage = "warning";
 
 struct ProgressEvent {
   std::string task_id;
-  std::string stage;  // "collecting", "hashing", "warning:CODE:path" or "done"
+  std::string stage;  // a task's own stage name, a warning, or "done"
   std::uint64_t processed = 0;
   std::uint64_t total = 0;
 };
@@ -90,21 +94,23 @@ class ProgressReporter {
   std::optional<Clock::time_point> last_passed_;
 };
 
-// Shared between the search job and the ticker.
-struct SearchCounters {
+// How far a task has come: shared by the task, whoever reports on it, and
+// the ticker.
+struct ProgressCounters {
   std::atomic<std::uint64_t> processed{0};
   std::atomic<std::uint64_t> total{0};
 };
 
-// Reports "hashing" every interval on a thread of its own until the search
-// is cancelled, the counters show it finished, or stop() is called. The
-// destructor stops and joins, so the thread never outlives its owner. When
-// no thread can be started, or an event cannot be built, there are simply
-// no (more) ticks: nothing is thrown.
+// Reports `stage` with the counters every interval on a thread of its own
+// until the task is stopped, the counters show it finished (total at least
+// 1 and processed reaching it), or stop() is called. The destructor stops
+// and joins, so the thread never outlives its owner. When no thread can be
+// started, or an event cannot be built, there are simply no (more) ticks:
+// nothing is thrown.
 class ProgressTicker {
  public:
-  ProgressTicker(ProgressReporter& reporter, Clock& clock, const SearchCounters& counters, std::string task_id,
-                 std::stop_token cancel, Clock::duration interval = kProgressInterval);
+  ProgressTicker(ProgressReporter& reporter, Clock& clock, const ProgressCounters& counters, std::string task_id,
+                 std::string stage, std::stop_token cancel, Clock::duration interval = kProgressInterval);
   ~ProgressTicker();
   ProgressTicker(const ProgressTicker&) = delete;
   ProgressTicker& operator=(const ProgressTicker&) = delete;
@@ -119,8 +125,9 @@ class ProgressTicker {
 
   ProgressReporter& reporter_;
   Clock& clock_;
-  const SearchCounters& counters_;
+  const ProgressCounters& counters_;
   std::string task_id_;
+  std::string stage_;
   std::stop_token cancel_;
   Clock::duration interval_;
   std::atomic<bool> finished_{false};
@@ -128,4 +135,4 @@ class ProgressTicker {
   std::jthread thread_;  // started in the constructor, after every member it reads
 };
 
-}  // namespace corvane::find_copies
+}  // namespace corvane::platform

@@ -1,8 +1,8 @@
-#include "modules/find_copies/progress.h"
+#include "platform/progress.h"
 
 #include <utility>
 
-namespace corvane::find_copies {
+namespace corvane::platform {
 
 namespace {
 
@@ -12,9 +12,7 @@ class SteadyClock final : public Clock {
   bool sleep_for(duration interval, StopSignal& stop) override { return stop.wait_for(interval); }
 };
 
-bool always_passes(const std::string& stage) {
-  return stage == kStageDone || stage.starts_with("warning");
-}
+bool always_passes(const std::string& stage) { return stage == kStageDone || stage.starts_with(kWarningStage); }
 
 }  // namespace
 
@@ -57,15 +55,17 @@ void ProgressReporter::report(const ProgressEvent& event) {
   sink_.deliver(event);
 }
 
-ProgressTicker::ProgressTicker(ProgressReporter& reporter, Clock& clock, const SearchCounters& counters,
-                               std::string task_id, std::stop_token cancel, Clock::duration interval)
+ProgressTicker::ProgressTicker(ProgressReporter& reporter, Clock& clock, const ProgressCounters& counters,
+                               std::string task_id, std::string stage, std::stop_token cancel,
+                               Clock::duration interval)
     : reporter_(reporter),
       clock_(clock),
       counters_(counters),
       task_id_(std::move(task_id)),
+      stage_(std::move(stage)),
       cancel_(std::move(cancel)),
       interval_(interval) {
-  // Progress never fails the search: without a thread to spare, it runs
+  // Progress never fails the task: without a thread to spare, it runs
   // without ticks.
   try {
     thread_ = std::jthread([this] { run(); });
@@ -94,11 +94,11 @@ void ProgressTicker::run() {
     std::uint64_t total = counters_.total.load();
     if (total >= 1 && processed >= total) return;
     try {
-      reporter_.report(ProgressEvent{task_id_, std::string(kStageHashing), processed, total});
+      reporter_.report(ProgressEvent{task_id_, stage_, processed, total});
     } catch (const std::exception&) {
-      return;  // out of memory for the event: no more ticks, the search goes on
+      return;  // out of memory for the event: no more ticks, the task goes on
     }
   }
 }
 
-}  // namespace corvane::find_copies
+}  // namespace corvane::platform

@@ -1,5 +1,5 @@
-// Test doubles for the copy finder's progress: a sink that records events
-// and a clock that tests move by hand.
+// Test doubles for progress reporting: a sink that records events and a
+// clock that tests move by hand.
 #pragma once
 
 #include <chrono>
@@ -9,9 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "modules/find_copies/progress.h"
+#include "platform/progress.h"
 
-namespace corvane::find_copies::testing_support {
+namespace corvane::testing {
+
+using platform::Clock;
+using platform::ProgressEvent;
+using platform::ProgressSink;
+using platform::StopSignal;
 
 class RecordingSink final : public ProgressSink {
  public:
@@ -99,4 +104,4 @@ class FakeClock final : public Clock {
   std::function<void(int)> hook_;
 };
 
-}  // namespace corvane::find_copies::testing_support
+}  // namespace corvane::testing
