@@ -70,14 +70,14 @@ struct ListingSummary {
 
 // The raw listing a walk is driven by. The real one is native_listing();
 // tests may drive the walk with a fake. Each directory being listed is a
-// Listing of its own, opened relative to its parent's, so that one directory
+// Listing of its own, opened relative to its parent's, so that a directory
 // can be read whole into memory (kinds, and sizes and times through stat())
-// on another thread while the walk is elsewhere; a Listing is used by one
-// thread at a time, and the source keeps no state between calls that a
-// Listing does not hold. The walk owns the listings and the budget of
-// handles held open at once (kMaxOpenListings): past it, the oldest listing
-// is read to its end into memory, released, and resumed when the walk comes
-// back to it.
+// on another thread while the walk is elsewhere. A Listing is used by one
+// thread at a time; the native sources hold nothing per directory, and
+// their calls on different listings may run at once. The walk owns the
+// listings and the budget of handles held open at once (kMaxOpenListings):
+// past it, the oldest listing is read to its end into memory, released, and
+// resumed when the walk comes back to it.
 class Listing {
  public:
   virtual ~Listing() = default;  // closes the handle it still holds
