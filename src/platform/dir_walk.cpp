@@ -53,16 +53,17 @@ DirectoryWalk::DirectoryWalk(std::string root, WalkOptions options, std::unique_
     : source_(std::move(source)), options_(options), path_(root), raw_path_(root), root_(std::move(root)) {}
 
 DirectoryWalk::~DirectoryWalk() {
-  while (!levels_.empty()) {
-    source_->close();
-    levels_.pop_back();
-  }
+  while (!levels_.empty()) levels_.pop_back();
 }
 
 std::string_view DirectoryWalk::name() const { return std::string_view(path_).substr(name_offset_); }
 std::string_view DirectoryWalk::raw_name() const { return std::string_view(raw_path_).substr(raw_name_offset_); }
 
-Result<EntryStat> DirectoryWalk::stat() { return source_->stat(); }
+Result<EntryStat> DirectoryWalk::stat() {
+  Result<EntryStat> got = source_->stat(*levels_.back().listing, entry_);
+  if (got.ok()) entry_.stat = got.value();
+  return got;
+}
 
 void DirectoryWalk::abandon(std::size_t level) {
   for (std::size_t i = level; i < levels_.size(); ++i) levels_[i].abandoned = true;
@@ -81,12 +82,56 @@ void DirectoryWalk::set_entry_path() {
   raw_path_ += entry_.raw_name;
 }
 
+// Handles held open are always the innermost `held_` levels: the oldest of
+// them gives its handle up when a new level would pass the budget.
+void DirectoryWalk::push(Level level) {
+  levels_.push_back(std::move(level));
+  if (++held_ > kMaxOpenListings) release(levels_[levels_.size() - held_]);
+}
+
+void DirectoryWalk::release(Level& level) {
+  if (!level.is_drained) {
+    // A run of failures that would abandon the listing ends it here too, so
+    // a listing that fails forever cannot fill memory.
+    std::uint64_t run = level.failure_run;
+    for (;;) {
+      Drained& next = level.drained.emplace_back();
+      next.read = source_->read(*level.listing, next.entry);
+      if (next.read == ListingSource::Read::end || next.read == ListingSource::Read::error) break;
+      run = next.read == ListingSource::Read::failed_entry ? run + 1 : 0;
+      if (run >= kMaxConsecutiveFailures) break;
+    }
+    level.is_drained = true;
+  }
+  source_->release(*level.listing);
+  level.released = true;
+  --held_;
+}
+
+ListingSource::Read DirectoryWalk::read(Level& level) {
+  if (!level.is_drained) {
+    entry_.stat.reset();
+    entry_.device = entry_.inode = 0;
+    return source_->read(*level.listing, entry_);
+  }
+  if (level.lost) return ListingSource::Read::error;
+  // What was drained ends in the read that ends the listing, so the walk
+  // never asks past it.
+  Drained& next = level.drained[level.next_drained++];
+  entry_ = std::move(next.entry);
+  return next.read;
+}
+
 // Descends into the directory entry just delivered. False when it could not
 // be opened; then its end event (if wanted) is already set up.
 bool DirectoryWalk::enter_child() {
-  if (source_->open_child().ok()) {
-    levels_.push_back(
-        Level{path_.size(), name_offset_, raw_path_.size(), raw_name_offset_, ListingSummary{true, false, 0, 0}});
+  if (ListingSource::Opened child = source_->open_child(*levels_.back().listing, entry_); child.ok()) {
+    push(Level{.listing = std::move(child).value(),
+               .path_length = path_.size(),
+               .name_offset = name_offset_,
+               .raw_path_length = raw_path_.size(),
+               .raw_name_offset = raw_name_offset_,
+               .summary = ListingSummary{true, false, 0, 0}});
     return true;
   }
   event_ = Event::directory_end;
@@ -96,25 +141,42 @@ bool DirectoryWalk::enter_child() {
 
 // Ends the innermost listing; true when an end event is to be delivered.
 bool DirectoryWalk::finish_top() {
-  Level top = levels_.back();
-  source_->close();
+  Level& top = levels_.back();
+  if (levels_.size() >= 2) {
+    // The parent gets its handle back while the child still holds one; a
+    // child that was lost itself holds none, and its parent is lost too.
+    Level& parent = levels_[levels_.size() - 2];
+    if (parent.released && !parent.lost) {
+      if (!top.released && source_->resume(*parent.listing, *top.listing)) {
+        parent.released = false;
+        ++held_;
+      } else {
+        parent.lost = true;
+      }
+    }
+  }
+  if (!top.released) --held_;
+  std::size_t path_length = top.path_length, name_offset = top.name_offset;
+  std::size_t raw_path_length = top.raw_path_length, raw_name_offset = top.raw_name_offset;
+  ListingSummary summary = top.summary;
   levels_.pop_back();
   if (!options_.report_directory_ends) return false;
-  path_.resize(top.path_length);
-  name_offset_ = top.name_offset;
-  raw_path_.resize(top.raw_path_length);
-  raw_name_offset_ = top.raw_name_offset;
+  path_.resize(path_length);
+  name_offset_ = name_offset;
+  raw_path_.resize(raw_path_length);
+  raw_name_offset_ = raw_name_offset;
   depth_ = levels_.size();
   event_ = Event::directory_end;
   kind_ = EntryKind::directory;
-  ended_ = top.summary;
+  ended_ = summary;
   return true;
 }
 
 bool DirectoryWalk::next() {
   if (!started_) {
     started_ = true;
-    if (!source_->open_root(root_).ok()) {
+    ListingSource::Opened root = source_->open_root(root_);
+    if (!root.ok()) {
       if (!options_.report_directory_ends) return false;
       event_ = Event::directory_end;
       kind_ = EntryKind::directory;
@@ -124,8 +186,12 @@ bool DirectoryWalk::next() {
       ended_ = ListingSummary{};
       return true;
     }
-    levels_.push_back(Level{path_.size(), path_.size(), raw_path_.size(), raw_path_.size(),
-                            ListingSummary{true, false, 0, 0}});
+    push(Level{.listing = std::move(root).value(),
+               .path_length = path_.size(),
+               .name_offset = path_.size(),
+               .raw_path_length = raw_path_.size(),
+               .raw_name_offset = raw_path_.size(),
+               .summary = ListingSummary{true, false, 0, 0}});
   } else if (descend_) {
     descend_ = false;
     if (!enter_child() && options_.report_directory_ends) return true;
@@ -137,7 +203,7 @@ bool DirectoryWalk::next() {
       if (finish_top()) return true;
       continue;
     }
-    switch (source_->read(entry_)) {
+    switch (read(top)) {
       case ListingSource::Read::entry:
         top.failure_run = 0;
         ++top.summary.entries;

@@ -15,7 +15,7 @@
 //   failures in a row the directory's listing ends. Nothing is thrown.
 // - Depth and path length are unbounded on POSIX: every open is relative to
 //   the parent's handle (one path component), and at most a few dozen
-//   listings are held open; deeper ancestors keep only their unread names.
+//   listings are held open; outer ancestors keep only their unread entries.
 //   On Windows the walk uses \\?\ paths (limit: 32,767 UTF-16 units).
 // - Display paths are text: the root exactly as given, each name joined by
 //   the platform separator (none added when the text already ends in one),
@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,9 +69,20 @@ struct ListingSummary {
 };
 
 // The raw listing a walk is driven by. The real one is native_listing();
-// tests may drive the walk with a fake. Calls follow a stack discipline:
-// open_root once, then read() on the innermost open directory, open_child()
-// for the entry just read, close() for the innermost directory.
+// tests may drive the walk with a fake. Each directory being listed is a
+// Listing of its own, opened relative to its parent's, so that a directory
+// can be read whole into memory (kinds, and sizes and times through stat())
+// on another thread while the walk is elsewhere. A Listing is used by one
+// thread at a time; the native sources hold nothing per directory, and
+// their calls on different listings may run at once. The walk owns the
+// listings and the budget of handles held open at once (kMaxOpenListings):
+// past it, the oldest listing is read to its end into memory, released, and
+// resumed when the walk comes back to it.
+class Listing {
+ public:
+  virtual ~Listing() = default;  // closes the handle it still holds
+};
+
 class ListingSource {
  public:
   enum class Read { entry, failed_entry, end, error };
@@ -78,21 +90,47 @@ class ListingSource {
     std::string name;      // UTF-8 (lossy) display name
     std::string raw_name;  // as the system names it: bytes (POSIX), WTF-8 (Windows)
     EntryKind kind = EntryKind::file;
+    // Size and times, when the listing has them without a further call
+    // (Windows: always; POSIX: for the entries stat'ed to tell their kind).
+    std::optional<EntryStat> stat;
+    // POSIX: the device and inode of a directory entry, which the listing
+    // opened from it answers to; 0 elsewhere.
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
   };
 
-  virtual ~ListingSource() = default;
-  // A failed open is the system's error, with its kind (permission_denied
+  // An open listing, or the system's error with its kind (permission_denied
   // when access was refused).
-  virtual Status open_root(std::string_view root) = 0;
-  // Opens the directory entry last read from the innermost listing.
-  virtual Status open_child() = 0;
-  virtual Read read(Entry& out) = 0;
-  // Size and times of the entry last read; an error text when unavailable.
-  virtual Result<EntryStat> stat() = 0;
-  virtual void close() = 0;
+  using Opened = Result<std::unique_ptr<Listing>>;
+
+  virtual ~ListingSource() = default;
+  // The listing of `root`. A root that is a link to a directory is followed.
+  virtual Opened open_root(std::string_view root) = 0;
+  // The directory `entry`, read from `parent`, as a listing.
+  virtual Opened open_child(Listing& parent, const Entry& entry) = 0;
+  // The next entry. Fields it has no value for are left as the caller set
+  // them, so the caller clears `stat`, `device` and `inode` first.
+  virtual Read read(Listing& listing, Entry& out) = 0;
+  // Size and times of `entry`, read from `listing` (its `stat` when set);
+  // an error text when unavailable.
+  virtual Result<EntryStat> stat(Listing& listing, const Entry& entry) = 0;
+  // Lets go of the handle of a listing already read to its end (or as far
+  // as the walk will read it). Until resume(), no call but destruction.
+  virtual void release(Listing& listing) = 0;
+  // Takes a released listing's handle back, for stat() and open_child() on
+  // the entries read before its release. `child` is a listing opened from
+  // it and still held: POSIX goes back through its "..", and only to the
+  // very directory that was left (same device and inode). False when that
+  // fails: the rest of the listing is then lost.
+  virtual bool resume(Listing& listing, Listing& child) = 0;
 };
 
+// The system's listing: getdents64 and statx on Linux, FindFirstFileExW on
+// Windows, portable_listing() on other POSIX systems.
 std::unique_ptr<ListingSource> native_listing();
+// POSIX builds only: the listing made of calls every POSIX system has
+// (openat, fdopendir, readdir, fstatat), built and tested on Linux too.
+std::unique_ptr<ListingSource> portable_listing();
 
 struct WalkOptions {
   // Deepest entries listed: 1 lists only the root's own entries.
@@ -103,6 +141,9 @@ struct WalkOptions {
 };
 
 inline constexpr std::uint64_t kMaxConsecutiveFailures = 64;
+// Listings a walk holds open at once; deeper ancestors keep their unread
+// entries in memory instead, so neither handles nor buffers grow with depth.
+inline constexpr std::size_t kMaxOpenListings = 48;
 
 // Usage:
 //   DirectoryWalk walk(root);
@@ -145,16 +186,31 @@ class DirectoryWalk {
   const ListingSummary& summary() const { return ended_; }
 
  private:
+  // An outcome of reading a listing, kept for later.
+  struct Drained {
+    ListingSource::Read read;
+    ListingSource::Entry entry;
+  };
   struct Level {
-    std::size_t path_length;  // of this directory's own path text
-    std::size_t name_offset;  // where its name starts in that text
-    std::size_t raw_path_length;  // the same two for its raw path
-    std::size_t raw_name_offset;
-    ListingSummary summary;
+    std::unique_ptr<Listing> listing = nullptr;
+    std::size_t path_length = 0;  // of this directory's own path text
+    std::size_t name_offset = 0;  // where its name starts in that text
+    std::size_t raw_path_length = 0;  // the same two for its raw path
+    std::size_t raw_name_offset = 0;
+    ListingSummary summary = {};
     std::uint64_t failure_run = 0;
     bool abandoned = false;
+    // Once the listing was read to its end, its reads come from `drained`.
+    bool is_drained = false;
+    std::vector<Drained> drained = {};
+    std::size_t next_drained = 0;
+    bool released = false;  // holds no handle
+    bool lost = false;      // could not be resumed: the rest is unreadable
   };
 
+  void push(Level level);
+  void release(Level& level);
+  ListingSource::Read read(Level& level);
   bool enter_child();
   bool finish_top();
   void set_entry_path();
@@ -162,6 +218,7 @@ class DirectoryWalk {
   std::unique_ptr<ListingSource> source_;
   WalkOptions options_;
   std::vector<Level> levels_;
+  std::size_t held_ = 0;  // levels whose listing holds a handle: the innermost ones
   std::string path_;
   std::size_t name_offset_ = 0;
   std::string raw_path_;

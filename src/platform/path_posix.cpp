@@ -9,6 +9,7 @@
 
 #include "platform/long_path_posix.h"
 #include "platform/path.h"
+#include "platform/stat_posix.h"
 #include "platform/text.h"
 
 namespace corvane::platform {
@@ -81,14 +82,7 @@ Result<PathMetadata> metadata(std::string_view path, bool follow) {
   if (rc != 0) return last_os_error();
   PathMetadata out;
   out.kind = kind_from_mode(st.st_mode, false);
-#if defined(__APPLE__)
-  out.stat = EntryStat{static_cast<std::uint64_t>(st.st_size),
-                       filetime_from_unix(st.st_mtimespec.tv_sec, st.st_mtimespec.tv_nsec),
-                       filetime_from_unix(st.st_atimespec.tv_sec, st.st_atimespec.tv_nsec)};
-#else
-  out.stat = EntryStat{static_cast<std::uint64_t>(st.st_size), filetime_from_unix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec),
-                       filetime_from_unix(st.st_atim.tv_sec, st.st_atim.tv_nsec)};
-#endif
+  out.stat = entry_stat_from(st);
   return out;
 }
 

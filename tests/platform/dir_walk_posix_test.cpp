@@ -10,6 +10,7 @@
 #include <map>
 
 #include "platform/dir_walk.h"
+#include "platform/listings.h"
 #include "platform/path.h"
 #include "platform/posix_fixtures.h"
 #include "platform/scratch_dir.h"
@@ -19,14 +20,23 @@ namespace {
 
 using corvane::testing::ScratchDir;
 
-std::map<std::string, EntryKind> kinds_below(const std::string& root, std::size_t max_depth = SIZE_MAX) {
+class PosixWalkTest : public ::testing::TestWithParam<corvane::testing::ListingUnderTest> {
+ protected:
+  std::unique_ptr<ListingSource> listing() const { return GetParam().make(); }
+  std::map<std::string, EntryKind> kinds_below(const std::string& root, std::size_t max_depth = SIZE_MAX) const;
+};
+
+INSTANTIATE_TEST_SUITE_P(Listings, PosixWalkTest, ::testing::ValuesIn(corvane::testing::listings_under_test()),
+                         corvane::testing::listing_test_name);
+
+std::map<std::string, EntryKind> PosixWalkTest::kinds_below(const std::string& root, std::size_t max_depth) const {
   std::map<std::string, EntryKind> out;
-  DirectoryWalk walk(root, WalkOptions{.max_depth = max_depth});
+  DirectoryWalk walk(root, WalkOptions{.max_depth = max_depth}, listing());
   while (walk.next()) out[walk.path().substr(root.size() + (root.ends_with('/') ? 0 : 1))] = walk.kind();
   return out;
 }
 
-TEST(PosixWalkTest, LinksAreEntriesNeverFollowedAndSpecialsAreNeverOpened) {
+TEST_P(PosixWalkTest, LinksAreEntriesNeverFollowedAndSpecialsAreNeverOpened) {
   ScratchDir scratch;
   scratch.file("target/inside.txt", 4);
   ASSERT_EQ(symlink("target", scratch.text("dir_link").c_str()), 0);
@@ -55,7 +65,7 @@ TEST(PosixWalkTest, LinksAreEntriesNeverFollowedAndSpecialsAreNeverOpened) {
   EXPECT_EQ(scratch.snapshot(), before);
 }
 
-TEST(PosixWalkTest, OtherMountsAreLinkEntries) {
+TEST_P(PosixWalkTest, OtherMountsAreLinkEntries) {
   struct stat root_st, proc_st;
   if (stat("/", &root_st) != 0 || stat("/proc", &proc_st) != 0 || root_st.st_dev == proc_st.st_dev) {
     GTEST_SKIP() << "no separate /proc mount here";
@@ -65,14 +75,14 @@ TEST(PosixWalkTest, OtherMountsAreLinkEntries) {
   EXPECT_EQ(kinds["proc"], EntryKind::link);
 }
 
-TEST(PosixWalkTest, NamesThatAreNotUtf8AreShownLossilyAndStillStatted) {
+TEST_P(PosixWalkTest, NamesThatAreNotUtf8AreShownLossilyAndStillStatted) {
   ScratchDir scratch;
   std::string raw = scratch.text() + "/bad\xFF" "name";
   int fd = open(raw.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(write(fd, "12345", 5), 5);
   close(fd);
-  DirectoryWalk walk(scratch.text());
+  DirectoryWalk walk(scratch.text(), {}, listing());
   ASSERT_TRUE(walk.next());
   EXPECT_EQ(walk.name(), "bad\xEF\xBF\xBDname");
   auto st = walk.stat();
@@ -83,7 +93,7 @@ TEST(PosixWalkTest, NamesThatAreNotUtf8AreShownLossilyAndStillStatted) {
   EXPECT_EQ(display_path(walk.raw_path()), walk.path());
 }
 
-TEST(PosixWalkTest, HundredThousandLevelsAreWalkedToTheBottom) {
+TEST_P(PosixWalkTest, HundredThousandLevelsAreWalkedToTheBottom) {
   ScratchDir scratch(ScratchDir::fast_base());
   constexpr int kLevels = 100'000;
   ASSERT_TRUE(corvane::testing::make_chain(scratch.text(), "d", kLevels, [](int fd) {
@@ -95,7 +105,7 @@ TEST(PosixWalkTest, HundredThousandLevelsAreWalkedToTheBottom) {
   std::string bottom;
   std::uint64_t bottom_size = 0;
   {
-    DirectoryWalk walk(scratch.text());
+    DirectoryWalk walk(scratch.text(), {}, listing());
     while (walk.next()) {
       if (walk.kind() == EntryKind::directory) ++directories;
       if (walk.kind() == EntryKind::file) {
@@ -111,7 +121,7 @@ TEST(PosixWalkTest, HundredThousandLevelsAreWalkedToTheBottom) {
   EXPECT_GT(bottom.size(), static_cast<std::size_t>(PATH_MAX));
 }
 
-TEST(PosixWalkTest, UnreadableDirectoriesAndUnsearchableOnesAreSkippedSilently) {
+TEST_P(PosixWalkTest, UnreadableDirectoriesAndUnsearchableOnesAreSkippedSilently) {
   ScratchDir scratch;
   scratch.file("open/a.txt", 1);
   scratch.file("locked/hidden.txt", 1);
@@ -122,7 +132,7 @@ TEST(PosixWalkTest, UnreadableDirectoriesAndUnsearchableOnesAreSkippedSilently) 
   std::string root = scratch.text();
   int status = corvane::testing::run_unprivileged([&] {
     std::map<std::string, std::string> seen;
-    DirectoryWalk walk(root, WalkOptions{.report_directory_ends = true});
+    DirectoryWalk walk(root, WalkOptions{.report_directory_ends = true}, listing());
     while (walk.next()) {
       std::string rel = walk.path().size() > root.size() ? walk.path().substr(root.size() + 1) : ".";
       if (walk.event() == DirectoryWalk::Event::directory_end) {
@@ -143,6 +153,48 @@ TEST(PosixWalkTest, UnreadableDirectoriesAndUnsearchableOnesAreSkippedSilently) 
   EXPECT_EQ(status, 0);
   chmod(scratch.text("locked").c_str(), 0755);
   chmod(scratch.text("listonly").c_str(), 0755);
+}
+
+// A folder moved away while the walk is below it, deeper than the listings
+// held open: the folder it came from can no longer be found through its
+// "..", so that one and every released folder above it end early, while
+// the moved subtree, reached through handles, is walked to its end.
+TEST_P(PosixWalkTest, AFolderMovedOutFromUnderAReleasedListingEndsThatListingAndThoseAboveIt) {
+  ScratchDir scratch;
+  constexpr int kLevels = 70;
+  constexpr int kMoved = 12;  // "l11", the 12th folder down: its entries are at depth 13
+  std::string relative;
+  for (int i = 0; i < kLevels; ++i) {
+    relative += (i ? "/l" : "l") + std::to_string(i);
+    scratch.file(relative + "/a.txt", 1);
+  }
+  std::map<std::string, std::string> ends;  // by depth
+  std::size_t files_below_moved = 0;
+  DirectoryWalk walk(scratch.text(), WalkOptions{.report_directory_ends = true}, listing());
+  bool moved = false;
+  while (walk.next()) {
+    if (walk.event() == DirectoryWalk::Event::directory_end) {
+      const auto& s = walk.summary();
+      ends[std::string(walk.depth() < 10 ? "0" : "") + std::to_string(walk.depth())] =
+          std::string(s.complete ? "complete" : "cut") + (s.failures > 0 ? " failed" : "");
+      continue;
+    }
+    if (walk.kind() == EntryKind::file && walk.depth() > kMoved) ++files_below_moved;
+    if (walk.depth() == kLevels && !moved) {
+      std::string from = scratch.text();
+      for (int i = 0; i < kMoved; ++i) from += "/l" + std::to_string(i);
+      ASSERT_EQ(rename(from.c_str(), scratch.text("moved").c_str()), 0);
+      moved = true;
+    }
+  }
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(files_below_moved, static_cast<std::size_t>(kLevels - kMoved + 1));
+  for (int depth = 0; depth <= kLevels; ++depth) {
+    std::string key = std::string(depth < 10 ? "0" : "") + std::to_string(depth);
+    // The listing at depth kMoved - 1 held "l11"; it and those above it
+    // were released and are lost.
+    EXPECT_EQ(ends[key], depth < kMoved ? "cut failed" : "complete") << "depth " << depth;
+  }
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "platform/listings.h"
 #include "platform/path.h"
 #include "platform/scratch_dir.h"
 
@@ -28,10 +30,10 @@ class ScriptedListing : public ListingSource {
   explicit ScriptedListing(std::deque<std::deque<Step>> dirs, bool endless_failures = false)
       : dirs_(std::move(dirs)), endless_failures_(endless_failures) {}
 
-  Status open_root(std::string_view) override { return open_next(); }
-  Status open_child() override { return open_next(); }
-  Read read(Entry& out) override {
-    auto& steps = open_.back();
+  Opened open_root(std::string_view) override { return open_next(); }
+  Opened open_child(Listing&, const Entry&) override { return open_next(); }
+  Read read(Listing& listing, Entry& out) override {
+    auto& steps = static_cast<Dir&>(listing).steps;
     if (steps.empty()) return endless_failures_ ? Read::failed_entry : Read::end;
     Step s = steps.front();
     steps.pop_front();
@@ -40,22 +42,24 @@ class ScriptedListing : public ListingSource {
     out.kind = s.kind;
     return s.read;
   }
-  Result<EntryStat> stat() override { return EntryStat{7, 0, 0}; }
-  void close() override { open_.pop_back(); }
+  Result<EntryStat> stat(Listing&, const Entry&) override { return EntryStat{7, 0, 0}; }
+  void release(Listing&) override {}
+  bool resume(Listing&, Listing&) override { return true; }
 
  private:
-  Status open_next() {
-    if (dirs_.empty()) return make_error("no listing scripted");
+  struct Dir final : Listing {
+    std::deque<Step> steps;
+  };
+  Opened open_next() {
+    if (dirs_.empty()) return make_error("no such directory");
     auto steps = std::move(dirs_.front());
     dirs_.pop_front();
-    if (!steps.empty() && steps.front().read == Read::error && steps.front().name == "<unopenable>") {
-      return make_error("unopenable");
-    }
-    open_.push_back(std::move(steps));
-    return ok_status();
+    if (!steps.empty() && steps.front().read == Read::error && steps.front().name == "<unopenable>") return make_error("unopenable");
+    auto dir = std::make_unique<Dir>();
+    dir->steps = std::move(steps);
+    return std::unique_ptr<Listing>(std::move(dir));
   }
   std::deque<std::deque<Step>> dirs_;
-  std::vector<std::deque<Step>> open_;
   bool endless_failures_;
 };
 
@@ -188,6 +192,213 @@ TEST(DirectoryWalkTest, AListingThatFailsForeverEndsAndAMissingRootGivesOnlyItsE
   EXPECT_FALSE(quiet.next());
 }
 
+// A tree of directories whose listings count the handles they hold and
+// note every call the walk must not make: reading, stat'ing or opening from
+// a released listing, resuming through a child that holds no handle or is
+// not that listing's child, releasing twice.
+class CountingTree : public ListingSource {
+ public:
+  struct Node {
+    std::string name;
+    EntryKind kind = EntryKind::file;
+    std::uint64_t size = 0;
+    int dir = -1;  // the directory's index, for kind directory
+  };
+  std::vector<std::vector<Node>> dirs;  // dirs[0] is the root
+  std::set<int> unresumable;            // resume() fails for these
+  int fails_forever = -1;               // after its entries, this listing fails every read
+  std::size_t held = 0, most_held = 0, releases = 0, resumes = 0, failed_reads = 0;
+  std::vector<std::string> violations;
+
+  Opened open_root(std::string_view) override { return open(0, -1); }
+  Opened open_child(Listing& parent, const Entry& entry) override {
+    Dir& p = checked(parent, "open_child");
+    const Node* node = find(p.index, entry.raw_name);
+    if (node == nullptr || node->kind != EntryKind::directory) {
+      violations.push_back("open_child of " + entry.raw_name);
+      return make_error("not a directory");
+    }
+    return open(node->dir, p.index);
+  }
+  Read read(Listing& listing, Entry& out) override {
+    Dir& d = checked(listing, "read");
+    const auto& nodes = dirs[static_cast<std::size_t>(d.index)];
+    if (d.next < nodes.size()) {
+      const Node& n = nodes[d.next++];
+      out.name = out.raw_name = n.name;
+      out.kind = n.kind;
+      return Read::entry;
+    }
+    // Bounded, so that a walk that keeps reading fails instead of hanging.
+    if (d.index == fails_forever && failed_reads < 100'000) {
+      ++failed_reads;
+      return Read::failed_entry;
+    }
+    return Read::end;
+  }
+  Result<EntryStat> stat(Listing& listing, const Entry& entry) override {
+    const Node* node = find(checked(listing, "stat").index, entry.raw_name);
+    if (node == nullptr) return make_error("no such entry");
+    return EntryStat{node->size, 0, 0};
+  }
+  void release(Listing& listing) override {
+    Dir& d = checked(listing, "release");
+    d.held = false;
+    --held;
+    ++releases;
+  }
+  bool resume(Listing& listing, Listing& child) override {
+    Dir& d = static_cast<Dir&>(listing);
+    Dir& c = static_cast<Dir&>(child);
+    if (d.held || !c.held || c.parent != d.index) violations.push_back("resume " + std::to_string(d.index));
+    ++resumes;
+    if (unresumable.contains(d.index)) return false;
+    d.held = true;
+    most_held = std::max(most_held, ++held);
+    return true;
+  }
+
+  // `levels` directories in a chain below the root, each holding files "a"
+  // before the next directory and "b", "c" after it; file sizes tell level
+  // and name apart.
+  static std::unique_ptr<CountingTree> chain(int levels) {
+    auto tree = std::make_unique<CountingTree>();
+    for (int i = 0; i <= levels; ++i) {
+      std::uint64_t base = static_cast<std::uint64_t>(i) * 10;
+      std::vector<Node> nodes{{"a", EntryKind::file, base + 1}};
+      if (i < levels) nodes.push_back({"d" + std::to_string(i + 1), EntryKind::directory, 0, i + 1});
+      nodes.push_back({"b", EntryKind::file, base + 2});
+      nodes.push_back({"c", EntryKind::file, base + 3});
+      tree->dirs.push_back(std::move(nodes));
+    }
+    return tree;
+  }
+
+ private:
+  struct Dir final : Listing {
+    CountingTree* tree = nullptr;
+    int index = 0, parent = -1;
+    std::size_t next = 0;
+    bool held = true;
+    ~Dir() override {
+      if (held) --tree->held;
+    }
+  };
+  std::unique_ptr<Listing> open(int index, int parent) {
+    auto d = std::make_unique<Dir>();
+    d->tree = this;
+    d->index = index;
+    d->parent = parent;
+    most_held = std::max(most_held, ++held);
+    return d;
+  }
+  Dir& checked(Listing& listing, const char* call) {
+    Dir& d = static_cast<Dir&>(listing);
+    if (!d.held) violations.push_back(std::string(call) + " on released " + std::to_string(d.index));
+    return d;
+  }
+  const Node* find(int dir, const std::string& name) const {
+    for (const Node& n : dirs[static_cast<std::size_t>(dir)]) {
+      if (n.name == name) return &n;
+    }
+    return nullptr;
+  }
+};
+
+// The walk of CountingTree::chain(levels), as events with file sizes; the
+// directories listed in `lost` (by level) end early, losing "b" and "c".
+std::vector<std::string> expected_chain(int levels, const std::set<int>& lost = {}) {
+  std::vector<std::string> out;
+  std::string path = "R";
+  std::vector<std::string> paths;
+  for (int i = 0; i <= levels; ++i) {
+    paths.push_back(path);
+    out.push_back(std::to_string(i + 1) + " " + join_path(path, "a") + " =" + std::to_string(i * 10 + 1));
+    if (i < levels) {
+      path = join_path(path, "d" + std::to_string(i + 1));
+      out.push_back(std::to_string(i + 1) + " " + path);
+    }
+  }
+  for (int i = levels; i >= 0; --i) {
+    bool cut = lost.contains(i);
+    if (!cut) {
+      for (int k : {2, 3}) {
+        out.push_back(std::to_string(i + 1) + " " + join_path(paths[static_cast<std::size_t>(i)], k == 2 ? "b" : "c") +
+                      " =" + std::to_string(i * 10 + k));
+      }
+    }
+    std::string entries = std::to_string(i < levels ? (cut ? 2 : 4) : 3);
+    out.push_back("end " + paths[static_cast<std::size_t>(i)] + " d" + std::to_string(i) + " opened" +
+                  (cut ? " cut n" + entries + " f1" : " complete n" + entries + " f0"));
+  }
+  return out;
+}
+
+std::vector<std::string> events_with_sizes(DirectoryWalk& walk) {
+  std::vector<std::string> out;
+  while (walk.next()) {
+    std::string line = describe(walk);
+    if (walk.event() == DirectoryWalk::Event::entry && walk.kind() == EntryKind::file) {
+      Result<EntryStat> st = walk.stat();
+      line += st.ok() ? " =" + std::to_string(st->size) : " !" + st.error();
+    }
+    out.push_back(line);
+  }
+  return out;
+}
+
+TEST(ListingBudgetTest, DeepWalksHoldAtMostTheBudgetAndResumeEachListingWhereItWas) {
+  constexpr int kLevels = 130;
+  auto owned = CountingTree::chain(kLevels);
+  CountingTree& tree = *owned;
+  {
+    DirectoryWalk walk("R", WalkOptions{.report_directory_ends = true}, std::move(owned));
+    EXPECT_EQ(events_with_sizes(walk), expected_chain(kLevels));
+  }
+  EXPECT_EQ(tree.violations, std::vector<std::string>{});
+  // One more only for a moment: a new listing is open before the oldest
+  // lets go, and a parent resumes before its child closes.
+  EXPECT_EQ(tree.most_held, kMaxOpenListings + 1);
+  // Every level beyond the budget released its oldest ancestor, and every
+  // released one was resumed on the way back.
+  EXPECT_EQ(tree.releases, kLevels + 1 - kMaxOpenListings);
+  EXPECT_EQ(tree.resumes, tree.releases);
+  EXPECT_EQ(tree.held, 0u);
+}
+
+TEST(ListingBudgetTest, AListingThatCannotBeResumedLosesItsRestAndSoDoTheReleasedOnesAboveIt) {
+  constexpr int kLevels = 100;
+  auto owned = CountingTree::chain(kLevels);
+  CountingTree& tree = *owned;
+  tree.unresumable = {20};
+  std::set<int> lost;
+  for (int i = 0; i <= 20; ++i) lost.insert(i);
+  {
+    DirectoryWalk walk("R", WalkOptions{.report_directory_ends = true}, std::move(owned));
+    EXPECT_EQ(events_with_sizes(walk), expected_chain(kLevels, lost));
+  }
+  EXPECT_EQ(tree.violations, std::vector<std::string>{});
+  EXPECT_EQ(tree.held, 0u);
+  // Level 20's resume failed; its released ancestors cannot go back through
+  // it, and the walk does not ask them to.
+  EXPECT_EQ(tree.resumes, static_cast<std::size_t>(kLevels + 1 - static_cast<int>(kMaxOpenListings) - 20));
+}
+
+TEST(ListingBudgetTest, ARunOfFailuresIsDrainedOnlyAsFarAsTheWalkWouldReadIt) {
+  auto owned = CountingTree::chain(60);
+  CountingTree& tree = *owned;
+  tree.fails_forever = 0;
+  std::vector<std::string> seen;
+  {
+    DirectoryWalk walk("R", WalkOptions{.report_directory_ends = true}, std::move(owned));
+    seen = events(walk);
+  }
+  EXPECT_EQ(tree.violations, std::vector<std::string>{});
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back(), "end R d0 opened cut n4 f" + std::to_string(kMaxConsecutiveFailures));
+  EXPECT_EQ(tree.failed_reads, kMaxConsecutiveFailures);
+}
+
 TEST(EntryKindTest, LinkRuleFromAttributesAndModes) {
   EXPECT_EQ(kind_from_attributes(0x20, 0), EntryKind::file);
   EXPECT_EQ(kind_from_attributes(0x10, 0), EntryKind::directory);
@@ -216,12 +427,16 @@ TEST(EntryKindTest, FiletimeFromUnixRoundsDownAndSaturates) {
   EXPECT_EQ(filetime_from_unix(std::numeric_limits<std::int64_t>::min(), 0), std::numeric_limits<std::int64_t>::min());
 }
 
-class RealWalkTest : public ::testing::Test {
+class RealWalkTest : public ::testing::TestWithParam<corvane::testing::ListingUnderTest> {
  protected:
+  std::unique_ptr<ListingSource> listing() const { return GetParam().make(); }
   ScratchDir scratch;
 };
 
-TEST_F(RealWalkTest, WalksRealTreeDepthFirstWithSizesAndHiddenFiles) {
+INSTANTIATE_TEST_SUITE_P(Listings, RealWalkTest, ::testing::ValuesIn(corvane::testing::listings_under_test()),
+                         corvane::testing::listing_test_name);
+
+TEST_P(RealWalkTest, WalksRealTreeDepthFirstWithSizesAndHiddenFiles) {
   scratch.file("top.txt", 5);
   scratch.file(".hidden", 3);
   scratch.file("sub/inner/deep.bin", 11);
@@ -229,7 +444,7 @@ TEST_F(RealWalkTest, WalksRealTreeDepthFirstWithSizesAndHiddenFiles) {
   scratch.dir("empty");
   auto before = scratch.snapshot();
 
-  DirectoryWalk walk(scratch.text(), WalkOptions{.report_directory_ends = true});
+  DirectoryWalk walk(scratch.text(), WalkOptions{.report_directory_ends = true}, listing());
   std::vector<std::string> order;
   std::map<std::string, std::uint64_t> sizes;
   while (walk.next()) {
@@ -254,10 +469,10 @@ TEST_F(RealWalkTest, WalksRealTreeDepthFirstWithSizesAndHiddenFiles) {
   EXPECT_EQ(scratch.snapshot(), before);
 }
 
-TEST_F(RealWalkTest, RootThatIsAFileOrMissingListsNothing) {
+TEST_P(RealWalkTest, RootThatIsAFileOrMissingListsNothing) {
   auto file = scratch.file("plain.txt", 4);
   for (std::string root : {ScratchDir::path_text(file), scratch.text("missing")}) {
-    DirectoryWalk walk(root, WalkOptions{.report_directory_ends = true});
+    DirectoryWalk walk(root, WalkOptions{.report_directory_ends = true}, listing());
     ASSERT_TRUE(walk.next());
     EXPECT_EQ(walk.event(), DirectoryWalk::Event::directory_end);
     EXPECT_FALSE(walk.summary().opened) << root;
@@ -267,7 +482,7 @@ TEST_F(RealWalkTest, RootThatIsAFileOrMissingListsNothing) {
 
 // Deeper than the open-listing limit and than MAX_PATH, with entries left in
 // every outer listing, so outer listings are set aside and picked up again.
-TEST_F(RealWalkTest, DeepChainsWithSiblingsAreWalkedCompletely) {
+TEST_P(RealWalkTest, DeepChainsWithSiblingsAreWalkedCompletely) {
   constexpr int kDepth = 130;
   std::string relative;
   std::set<std::string> expected;
@@ -288,7 +503,7 @@ TEST_F(RealWalkTest, DeepChainsWithSiblingsAreWalkedCompletely) {
   }
   std::set<std::string> found;
   std::size_t root_length = scratch.text().size() + 1;
-  DirectoryWalk walk(scratch.text());
+  DirectoryWalk walk(scratch.text(), {}, listing());
   while (walk.next()) {
     if (walk.kind() != EntryKind::file) continue;
     std::string rel = walk.path().substr(root_length);
@@ -297,6 +512,59 @@ TEST_F(RealWalkTest, DeepChainsWithSiblingsAreWalkedCompletely) {
     EXPECT_EQ(walk.stat()->size, 1u);
   }
   EXPECT_EQ(found, expected);
+}
+
+// A random tree of folders and files against an independent model
+// (std::filesystem): every entry once, with its kind and size, each
+// folder's entries right after it and before its end event.
+TEST_P(RealWalkTest, RandomTreesMatchAnIndependentModelInContentAndNesting) {
+  std::mt19937 random(20240512);
+  for (int round = 0; round < 3; ++round) {
+    ScratchDir tree;
+    std::vector<std::string> folders{""};
+    for (int i = 0; i < 120; ++i) {
+      std::string parent = folders[random() % folders.size()];
+      std::string name = (parent.empty() ? "" : parent + "/") + "n" + std::to_string(i);
+      if (random() % 3 == 0) {
+        tree.dir(name);
+        folders.push_back(name);
+      } else {
+        tree.file(name, random() % 40);
+      }
+    }
+    std::map<std::string, std::string> model;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(tree.root(), ec);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      std::string rel = ScratchDir::path_text(it->path().lexically_relative(tree.root()).generic_string());
+      model[rel] = it->is_directory() ? "dir" : "file " + std::to_string(it->file_size());
+    }
+
+    std::map<std::string, std::string> walked;
+    std::vector<std::string> open{""};  // folders whose end has not come yet
+    std::size_t root_length = tree.text().size() + 1;
+    DirectoryWalk walk(tree.text(), WalkOptions{.report_directory_ends = true}, listing());
+    while (walk.next()) {
+      std::string rel = walk.path().size() > root_length ? walk.path().substr(root_length) : "";
+      for (char& c : rel) if (c == kPathSeparator) c = '/';
+      if (walk.event() == DirectoryWalk::Event::directory_end) {
+        ASSERT_EQ(open.back(), rel);
+        EXPECT_TRUE(walk.summary().complete) << rel;
+        open.pop_back();
+        continue;
+      }
+      std::string parent = rel.find('/') == std::string::npos ? "" : rel.substr(0, rel.rfind('/'));
+      ASSERT_EQ(open.back(), parent) << rel << " came outside its folder";
+      EXPECT_TRUE(walked.emplace(rel, walk.kind() == EntryKind::directory
+                                          ? "dir"
+                                          : "file " + std::to_string(walk.stat()->size))
+                      .second)
+          << rel << " twice";
+      if (walk.kind() == EntryKind::directory) open.push_back(rel);
+    }
+    EXPECT_TRUE(open.empty());
+    EXPECT_EQ(walked, model);
+  }
 }
 
 }  // namespace

@@ -51,16 +51,16 @@ TEST(PosixErrorKindTest, RefusedAccessIsPermissionDeniedForPathsAndListings) {
 
     // A child refused while walking: the listing says so, the walk goes on.
     std::unique_ptr<ListingSource> listing = native_listing();
-    ASSERT_TRUE(listing->open_root(root + "/parent").ok());
+    ListingSource::Opened parent = listing->open_root(root + "/parent");
+    ASSERT_TRUE(parent.ok());
     ListingSource::Entry entry;
-    ASSERT_EQ(listing->read(entry), ListingSource::Read::entry);
+    ASSERT_EQ(listing->read(**parent, entry), ListingSource::Read::entry);
     EXPECT_EQ(entry.name, "locked");
-    Status child = listing->open_child();
+    ListingSource::Opened child = listing->open_child(**parent, entry);
     ASSERT_FALSE(child.ok());
     EXPECT_EQ(child.error_code(), ErrorCode::permission_denied);
     EXPECT_EQ(child.error(), os_error_text(EACCES));
-    EXPECT_EQ(listing->read(entry), ListingSource::Read::end);
-    listing->close();
+    EXPECT_EQ(listing->read(**parent, entry), ListingSource::Read::end);
   });
   EXPECT_EQ(status, 0);
   chmod(scratch.text("locked").c_str(), 0755);

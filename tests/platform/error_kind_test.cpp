@@ -34,7 +34,7 @@ TEST(ErrorKindTest, WhatDoesNotExistIsNotFoundAtEveryEntryPoint) {
     ASSERT_FALSE(canonical.ok());
     EXPECT_EQ(canonical.error_code(), ErrorCode::not_found);
     EXPECT_EQ(canonical.failure().message, canonical.error());
-    Status opened = native_listing()->open_root(path);
+    ListingSource::Opened opened = native_listing()->open_root(path);
     ASSERT_FALSE(opened.ok());
     EXPECT_EQ(opened.error_code(), ErrorCode::not_found) << opened.error();
   }

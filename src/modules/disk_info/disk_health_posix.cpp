@@ -1,13 +1,9 @@
-#include <dirent.h>
-
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "modules/disk_info/script_output.h"
 #include "modules/disk_info/sysfs_health.h"
+#include "platform/path.h"
+#include "platform/system_files.h"
 #include "platform/text.h"
 
 namespace corvane::disk_info {
@@ -35,41 +31,27 @@ constexpr std::string_view kDiskTypeOtherwise = "Unknown";
 
 constexpr const char* kSmartctlDirs[] = {"/usr/sbin", "/sbin", "/usr/bin", "/bin", "/usr/local/sbin"};
 
-std::optional<std::string> read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+// A sysfs file's bytes; empty when it cannot be read.
+std::string file_text(const std::string& path) {
+  Result<std::string> text = platform::read_small_file(path);
+  return text.ok() ? std::move(text).value() : std::string();
 }
 
 // A sysfs attribute as trimmed text; empty when absent.
 std::string attribute(const std::string& path) {
-  return std::string(platform::trim_white_space(platform::lossy_utf8(read_text(path).value_or(""))));
+  return std::string(platform::trim_white_space(platform::lossy_utf8(file_text(path))));
 }
 
-std::vector<std::string> directory_names(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* dir = ::opendir(path.c_str());
-  if (!dir) return names;
-  while (const dirent* entry = ::readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(std::move(name));
-  }
-  ::closedir(dir);
+std::vector<std::string> sorted_names(const std::string& path) {
+  std::vector<std::string> names = platform::directory_names(path);
   std::sort(names.begin(), names.end());
   return names;
-}
-
-std::string real_path(const std::string& path) {
-  char resolved[PATH_MAX];
-  return ::realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
 }
 
 // The serial from the SCSI unit-serial VPD page: a four-byte header (page
 // code 0x80, then the length) followed by the ASCII serial.
 std::string unit_serial_page(const std::string& path) {
-  std::string page = read_text(path).value_or("");
+  std::string page = file_text(path);
   if (page.size() < 4 || static_cast<unsigned char>(page[1]) != 0x80) return {};
   std::size_t length = (static_cast<unsigned char>(page[2]) << 8) | static_cast<unsigned char>(page[3]);
   std::string serial = page.substr(4, length);
@@ -87,10 +69,10 @@ std::string serial_of(const std::string& block) {
 // The disk's own sensor (nvme, or drivetemp for SATA), in whole degrees.
 std::optional<std::int64_t> hwmon_temperature(const std::string& block) {
   std::vector<std::string> candidates;
-  for (const std::string& name : directory_names(block + "/device")) {
+  for (const std::string& name : sorted_names(block + "/device")) {
     if (name.rfind("hwmon", 0) == 0 && name != "hwmon") candidates.push_back(block + "/device/" + name);
   }
-  for (const std::string& name : directory_names(block + "/device/hwmon")) {
+  for (const std::string& name : sorted_names(block + "/device/hwmon")) {
     candidates.push_back(block + "/device/hwmon/" + name);
   }
   for (const std::string& dir : candidates) {
@@ -116,7 +98,8 @@ std::optional<SysfsDisk> read_disk(const std::string& sysfs_root, const std::str
 
   DiskFacts facts;
   facts.nvme = name.rfind("nvme", 0) == 0;
-  facts.on_usb = real_path(disk.block).find("/usb") != std::string::npos;
+  Result<std::string> device_path = platform::canonical_path(disk.block);
+  facts.on_usb = device_path.ok() && device_path->find("/usb") != std::string::npos;
   facts.removable = attribute(disk.block + "/removable") == "1";
   std::string rotational = attribute(disk.block + "/queue/rotational");
   facts.solid_state = rotational == "0";
@@ -204,7 +187,7 @@ void apply_smartctl_report(const SmartReport& report, std::uint64_t block_size, 
 
 std::vector<DiskHealthRecord> sysfs_disk_health(platform::ProcessRunner& runner, const SysfsHealthSetup& setup) {
   std::vector<DiskHealthRecord> records;
-  for (const std::string& name : directory_names(setup.sysfs_root + "/block")) {
+  for (const std::string& name : sorted_names(setup.sysfs_root + "/block")) {
     std::optional<SysfsDisk> disk = read_disk(setup.sysfs_root, name);
     if (!disk) continue;
     if (setup.smartctl) {

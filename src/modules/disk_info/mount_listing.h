@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "modules/disk_info/volume_listing.h"
+#include "platform/system_files.h"
 
 namespace corvane::disk_info {
 
@@ -27,11 +28,7 @@ struct MountEntry {
 // The well-formed lines of a mountinfo text, in order.
 std::vector<MountEntry> parse_mountinfo(std::string_view text);
 
-struct DeviceNumber {
-  unsigned major = 0;
-  unsigned minor = 0;
-  bool operator==(const DeviceNumber&) const = default;
-};
+using platform::DeviceNumber;
 
 struct MountProbe {
   bool is_directory = false;

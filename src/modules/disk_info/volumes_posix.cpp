@@ -1,23 +1,12 @@
-#include <dirent.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <sys/types.h>
-#include <unistd.h>
-#if __has_include(<sys/sysmacros.h>)
-#include <sys/sysmacros.h>  // major() and minor() with glibc
-#endif
-
 #include <algorithm>
-#include <climits>
 #include <cstdint>
-#include <cstdlib>
-#include <fstream>
 #include <map>
 #include <set>
 #include <span>
-#include <sstream>
 
 #include "modules/disk_info/mount_listing.h"
+#include "platform/path.h"
+#include "platform/system_files.h"
 #include "platform/text.h"
 
 namespace corvane::disk_info {
@@ -40,23 +29,10 @@ bool listed_in(std::span<const std::string_view> table, std::string_view name) {
   return std::find(table.begin(), table.end(), name) != table.end();
 }
 
-std::optional<std::string> read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::optional<std::string> real_path(const std::string& path) {
-  char resolved[PATH_MAX];
-  if (!::realpath(path.c_str(), resolved)) return std::nullopt;
-  return std::string(resolved);
-}
-
-bool exists(const std::string& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0;
+// A sysfs attribute's text; empty when it cannot be read.
+std::string file_text(const std::string& path) {
+  Result<std::string> text = platform::read_small_file(path);
+  return text.ok() ? std::move(text).value() : std::string();
 }
 
 std::string base_name(std::string_view path) {
@@ -136,11 +112,11 @@ std::optional<BlockDevice> block_device(const MountSources& sources, const Mount
   }
   BlockDevice device;
   std::string key = std::to_string(number.major) + ":" + std::to_string(number.minor);
-  if (auto node = real_path(sources.sysfs_root + "/dev/block/" + key)) {
+  if (Result<std::string> node = platform::canonical_path(sources.sysfs_root + "/dev/block/" + key); node.ok()) {
     device.name = base_name(*node);
-    std::string disk = exists(*node + "/partition") ? parent_of(*node) : *node;
+    std::string disk = platform::link_metadata(*node + "/partition").ok() ? parent_of(*node) : *node;
     device.disk = base_name(disk);
-    device.removable = platform::trim_white_space(read_text(disk + "/removable").value_or("")) == "1";
+    device.removable = platform::trim_white_space(file_text(disk + "/removable")) == "1";
   } else if (mount.major != 0 && source_node(sources, mount.source) == number) {
     // A real device number that sysfs does not show (a chroot, say): still
     // a volume when its source is the node of that very device.
@@ -208,17 +184,11 @@ std::optional<std::size_t> MountTree::resolve(std::string_view path, std::vector
 // Kernel device name to label, from the links udev keeps.
 std::map<std::string, std::string> labels_by_device(const std::string& label_dir) {
   std::map<std::string, std::string> labels;
-  DIR* dir = ::opendir(label_dir.c_str());
-  if (!dir) return labels;
-  while (const dirent* entry = ::readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    char target[PATH_MAX];
-    ssize_t length = ::readlink((label_dir + "/" + name).c_str(), target, sizeof target - 1);
-    if (length <= 0) continue;
-    labels.emplace(base_name(std::string_view(target, static_cast<std::size_t>(length))), unescape_udev(name));
+  for (const std::string& name : platform::directory_names(label_dir)) {
+    Result<std::string> target = platform::read_link(label_dir + "/" + name);
+    if (!target.ok() || target->empty()) continue;
+    labels.emplace(base_name(*target), unescape_udev(name));
   }
-  ::closedir(dir);
   return labels;
 }
 
@@ -268,12 +238,11 @@ std::vector<MountEntry> parse_mountinfo(std::string_view text) {
 
 MountProbe probe_mount_point(const std::string& mount_point) {
   MountProbe probe;
-  struct stat info {};
-  probe.is_directory = ::stat(mount_point.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-  struct statvfs space {};
-  if (probe.is_directory && ::statvfs(mount_point.c_str(), &space) == 0) {
-    probe.total_bytes = static_cast<std::uint64_t>(space.f_blocks) * space.f_frsize;
-    probe.free_bytes = static_cast<std::uint64_t>(space.f_bfree) * space.f_frsize;
+  probe.is_directory = platform::is_directory(mount_point);
+  if (!probe.is_directory) return probe;
+  if (Result<platform::FileSystemSpace> space = platform::file_system_space(mount_point); space.ok()) {
+    probe.total_bytes = space->total_bytes;
+    probe.free_bytes = space->free_bytes;
   }
   return probe;
 }
@@ -288,14 +257,12 @@ std::optional<DeviceNumber> dev_block_node(const std::string& source) {
     if (step.empty() || step == "." || step == "..") return std::nullopt;
     at = end + 1;
   }
-  struct stat info {};
-  if (::stat(source.c_str(), &info) != 0 || !S_ISBLK(info.st_mode)) return std::nullopt;
-  return DeviceNumber{static_cast<unsigned>(major(info.st_rdev)), static_cast<unsigned>(minor(info.st_rdev))};
+  return platform::block_device_number(source);
 }
 
 std::vector<VolumeRecord> list_mounts(const MountSources& sources) {
-  std::optional<std::string> mountinfo = read_text(sources.mountinfo_path);
-  if (!mountinfo) return {};
+  Result<std::string> mountinfo = platform::read_small_file(sources.mountinfo_path);
+  if (!mountinfo.ok()) return {};
   std::vector<MountEntry> mounts = parse_mountinfo(*mountinfo);
   std::vector<std::optional<BlockDevice>> devices;
   devices.reserve(mounts.size());

@@ -22,16 +22,23 @@ class DenialNotingListing final : public platform::ListingSource {
  public:
   DenialNotingListing() : inner_(platform::native_listing()) {}
 
-  Status open_root(std::string_view root) override { return noted(inner_->open_root(root)); }
-  Status open_child() override { return noted(inner_->open_child()); }
-  Read read(Entry& out) override { return inner_->read(out); }
-  Result<platform::EntryStat> stat() override { return inner_->stat(); }
-  void close() override { inner_->close(); }
+  Result<std::unique_ptr<platform::Listing>> open_root(std::string_view root) override {
+    return noted(inner_->open_root(root));
+  }
+  Result<std::unique_ptr<platform::Listing>> open_child(platform::Listing& parent, const Entry& entry) override {
+    return noted(inner_->open_child(parent, entry));
+  }
+  Read read(platform::Listing& listing, Entry& out) override { return inner_->read(listing, out); }
+  Result<platform::EntryStat> stat(platform::Listing& listing, const Entry& entry) override {
+    return inner_->stat(listing, entry);
+  }
+  void release(platform::Listing& listing) override { inner_->release(listing); }
+  bool resume(platform::Listing& listing, platform::Listing& child) override { return inner_->resume(listing, child); }
 
   bool last_open_denied() const { return denied_; }
 
  private:
-  Status noted(Status opened) {
+  Result<std::unique_ptr<platform::Listing>> noted(Result<std::unique_ptr<platform::Listing>> opened) {
     denied_ = !opened.ok() && opened.error_code() == ErrorCode::permission_denied;
     return opened;
   }

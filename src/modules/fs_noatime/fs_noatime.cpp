@@ -1,7 +1,6 @@
 #include "modules/fs_noatime/fs_noatime.h"
 
 #include <algorithm>
-#include <atomic>
 
 #include "platform/path.h"
 
@@ -80,25 +79,6 @@ Result<std::string> sha256_file_hex(std::string_view path) {
   auto digest = hash.finish();
   if (!digest.ok()) return make_error(path_error(path, digest.error()));
   return hex_lower(digest->data(), digest->size());
-}
-
-namespace {
-
-// Written only while nothing hashes (see set_sha256_fault_for_testing); the
-// flag keeps the real provider's path to one atomic load.
-std::function<bool(Sha256Step)> g_sha256_fault;
-std::atomic<bool> g_sha256_fault_set{false};
-
-}  // namespace
-
-void set_sha256_fault_for_testing(std::function<bool(Sha256Step)> fault) {
-  g_sha256_fault_set.store(false, std::memory_order_release);
-  g_sha256_fault = std::move(fault);
-  g_sha256_fault_set.store(static_cast<bool>(g_sha256_fault), std::memory_order_release);
-}
-
-bool sha256_step_allowed(Sha256Step step) {
-  return !g_sha256_fault_set.load(std::memory_order_acquire) || !g_sha256_fault(step);
 }
 
 std::string hex_lower(const std::uint8_t* data, std::size_t size) {

@@ -45,25 +45,23 @@ class FakedSizeListing final : public platform::ListingSource {
  public:
   FakedSizeListing(std::string prefix, std::uint64_t size)
       : inner_(platform::native_listing()), prefix_(std::move(prefix)), size_(size) {}
-  Status open_root(std::string_view root) override { return inner_->open_root(root); }
-  Status open_child() override { return inner_->open_child(); }
-  Read read(Entry& out) override {
-    Read got = inner_->read(out);
-    faked_ = got == Read::entry && out.kind == platform::EntryKind::file && out.name.starts_with(prefix_);
-    return got;
+  Opened open_root(std::string_view root) override { return inner_->open_root(root); }
+  Opened open_child(platform::Listing& parent, const Entry& entry) override {
+    return inner_->open_child(parent, entry);
   }
-  Result<platform::EntryStat> stat() override {
-    Result<platform::EntryStat> stat = inner_->stat();
-    if (stat.ok() && faked_) stat->size = size_;
+  Read read(platform::Listing& listing, Entry& out) override { return inner_->read(listing, out); }
+  Result<platform::EntryStat> stat(platform::Listing& listing, const Entry& entry) override {
+    Result<platform::EntryStat> stat = inner_->stat(listing, entry);
+    if (stat.ok() && entry.kind == platform::EntryKind::file && entry.name.starts_with(prefix_)) stat->size = size_;
     return stat;
   }
-  void close() override { inner_->close(); }
+  void release(platform::Listing& listing) override { inner_->release(listing); }
+  bool resume(platform::Listing& listing, platform::Listing& child) override { return inner_->resume(listing, child); }
 
  private:
   std::unique_ptr<platform::ListingSource> inner_;
   std::string prefix_;
   std::uint64_t size_;
-  bool faked_ = false;
 };
 
 inline std::unique_ptr<platform::ListingSource> FakeEnvironment::listing() const {

@@ -1,9 +1,9 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-#include "modules/fs_noatime/fs_noatime.h"
+#include "platform/sha256.h"
 
-namespace corvane::fs_noatime {
+namespace corvane::platform {
 
 struct Sha256::State {
   BCRYPT_ALG_HANDLE algorithm = nullptr;
@@ -53,4 +53,4 @@ Result<std::array<std::uint8_t, 32>> Sha256::finish() {
   return out;
 }
 
-}  // namespace corvane::fs_noatime
+}  // namespace corvane::platform

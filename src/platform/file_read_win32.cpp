@@ -1,10 +1,10 @@
 #include <windows.h>
 
-#include "modules/fs_noatime/fs_noatime.h"
+#include "platform/file_read.h"
 #include "platform/path.h"
 #include "platform/wide.h"
 
-namespace corvane::fs_noatime {
+namespace corvane::platform {
 
 struct ReadHandle::Native {
   HANDLE handle = INVALID_HANDLE_VALUE;
@@ -32,16 +32,16 @@ bool ReadHandle::seek(std::uint64_t offset) {
 }
 
 Result<ReadHandle> open_for_read(std::string_view path) {
-  Result<std::wstring> wide = platform::wide_path(path);
+  Result<std::wstring> wide = wide_path(path);
   if (!wide.ok()) return make_error(wide.error());
   // Backup semantics lets a directory open too; delete sharing is withheld
   // so a file cannot vanish or be renamed while it is read.
   HANDLE h = CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return make_error(platform::last_os_error_text());
+  if (h == INVALID_HANDLE_VALUE) return make_error(last_os_error_text());
   auto native = std::make_unique<ReadHandle::Native>();
   native->handle = h;
   return ReadHandle(std::move(native));
 }
 
-}  // namespace corvane::fs_noatime
+}  // namespace corvane::platform

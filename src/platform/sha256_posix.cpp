@@ -1,8 +1,8 @@
 #include <openssl/evp.h>
 
-#include "modules/fs_noatime/fs_noatime.h"
+#include "platform/sha256.h"
 
-namespace corvane::fs_noatime {
+namespace corvane::platform {
 
 struct Sha256::State {
   EVP_MD_CTX* context = nullptr;
@@ -32,4 +32,4 @@ Result<std::array<std::uint8_t, 32>> Sha256::finish() {
   return out;
 }
 
-}  // namespace corvane::fs_noatime
+}  // namespace corvane::platform

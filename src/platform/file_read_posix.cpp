@@ -3,11 +3,11 @@
 
 #include <cerrno>
 
-#include "modules/fs_noatime/fs_noatime.h"
+#include "platform/file_read.h"
 #include "platform/long_path_posix.h"
 #include "platform/path.h"
 
-namespace corvane::fs_noatime {
+namespace corvane::platform {
 
 #ifndef O_NOATIME
 #define O_NOATIME 0
@@ -37,15 +37,15 @@ bool ReadHandle::seek(std::uint64_t offset) {
 }
 
 Result<ReadHandle> open_for_read(std::string_view path) {
-  Result<std::string> checked = platform::c_path(path);
+  Result<std::string> checked = c_path(path);
   if (!checked.ok()) return make_error(checked.error());
   std::string& text = checked.value();
   // A path too long for the kernel is opened relative to its parent,
   // reached one component at a time.
   int dir = AT_FDCWD;
-  if (platform::needs_component_walk(text)) {
-    dir = platform::open_parent_directory(path, text);
-    if (dir < 0) return make_error(platform::last_os_error_text());
+  if (needs_component_walk(text)) {
+    dir = open_parent_directory(path, text);
+    if (dir < 0) return make_error(last_os_error_text());
   }
   // O_NONBLOCK: a FIFO put where a file was must not stall the open or the
   // reads; regular files and directories ignore it.
@@ -56,7 +56,7 @@ Result<ReadHandle> open_for_read(std::string_view path) {
   int saved = errno;
   if (dir != AT_FDCWD) ::close(dir);
   errno = saved;
-  if (fd < 0) return make_error(platform::last_os_error_text());
+  if (fd < 0) return make_error(last_os_error_text());
 #if defined(POSIX_FADV_SEQUENTIAL)
   (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
@@ -65,4 +65,4 @@ Result<ReadHandle> open_for_read(std::string_view path) {
   return ReadHandle(std::move(native));
 }
 
-}  // namespace corvane::fs_noatime
+}  // namespace corvane::platform
