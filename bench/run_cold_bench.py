@@ -239,7 +239,8 @@ def report(args, servers, sections, loads):
     lines = [
         "# Cold cache: largest files, server vs peers", "",
         "Machine: %s. Cold: %d alternating rounds, medians; warm: %d rounds after one untimed run. Ratios are each "
-        "command's figure over the server's (above 1.0: the server is faster or smaller). Server runs include process start-up and the JSON reply. "
+        "command's figure over the server's (above 1.0: the server is faster or smaller). Server runs include "
+        "process start-up and the JSON reply. "
         "Load average at the start / end: %.1f / %.1f." % (machine(args.image_dir), args.rounds, args.warm_rounds,
                                                           loads[0], loads[1]), "",
         "Method: each tree from `bench/gen_tree.py` sits in an ext4 image on a loop device opened with direct I/O "
