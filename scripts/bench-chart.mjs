@@ -4,6 +4,8 @@
 //
 // A table takes part when one of its columns is headed "wall ratio" or
 // "Wall vs ..."; the server's own rows (ratio 1 by definition) are left out.
+// A header such as "wall ratio (pipeline / server)" names the peer, for
+// tables whose rows name cases rather than commands.
 import { readdirSync, readFileSync, writeFileSync } from 'node:fs';
 import { execFileSync } from 'node:child_process';
 import { join, resolve } from 'node:path';
@@ -26,8 +28,11 @@ for (const file of readdirSync(RESULTS).filter((f) => f.endsWith('.md')).sort())
     const col = header.findIndex((h) => /wall ratio|wall vs/i.test(h));
     if (col < 0) continue;
     const ratio = parseFloat(row[col]);
-    // The row's words before the figures name it ("largest files: ncdu -x -0 -o-").
-    const label = row.slice(0, col).filter((c) => !/^[\d.]+\S*$/.test(c)).join(': ').replace(/`/g, '');
+    // The row's words before the figures name it ("largest files: ncdu -x -0 -o-");
+    // figures with their units ("0.579 s", "0.58×") and asides in brackets are dropped.
+    const peer = header[col].match(/\(([^)]+?) \/ [^)]*\)/);
+    const label = [...(peer ? [peer[1]] : []), ...row.slice(0, col).filter((c) => !/^[\d.,]+\s*\S*$/.test(c))]
+      .join(': ').replace(/`/g, '').replace(/\s*\([^)]*\)/g, '');
     if (!Number.isFinite(ratio) || OURS.test(row.slice(0, 2).join(' ').replace(/find -type|find \|/g, ''))) continue;
     bars.push({ label: `${label} [${section.replace(/^\/tmp\//, '')}]`, ratio });
   }
@@ -38,12 +43,17 @@ const data = bars.map((b, i) => `${i}\t${b.ratio}\t"${b.label.replace(/"/g, "'")
 const dataFile = join(RESULTS, 'ratios.tsv');
 writeFileSync(dataFile, data);
 const height = 120 + bars.length * 26;
+// The labels get the room the longest one needs; the bars (and the title
+// centred over them) keep theirs.
+const labelWidth = 30 + 7.2 * Math.max(...bars.map((b) => b.label.length));
+const width = Math.round(labelWidth + 560);
 const script = `
-set terminal svg size 900,${height} dynamic noenhanced font "sans,11" background "#ffffff"
+set terminal svg size ${width},${height} dynamic noenhanced font "sans,11" background "#ffffff"
 set output '${join(RESULTS, 'ratios.svg')}'
 set title "Peer wall time / Corvane MCP wall time (above 1: Corvane is faster)"
 set style fill solid 0.8 noborder
 set boxwidth 0.7
+set lmargin at screen ${(labelWidth / width).toFixed(3)}
 set xrange [0:*]
 set yrange [${bars.length - 0.4}:-0.6]
 set ytics nomirror

@@ -7,7 +7,9 @@ Warm cache (one untimed run of everything first), then ROUNDS rounds in which
 every command runs once, in alternating order; medians of wall time. Also
 reports the bytes the server read per same-size candidate (rchar from
 /proc/PID/io, taken before it exits). Installs jdupes and rmlint with apt
-when they are missing. Not part of the test command.
+when they are missing. The table replaces the exact-mode table in OUT (the
+notes around it stay), with the pipeline's wall time over the server's as
+the column the benchmark chart plots. Not part of the test command.
 
 usage: exact_bench.py [--server build/release/corvane-mcp] [--rounds 5]
                       [--tree /tmp/corvane-copies-tree] [--entries 1000000]
@@ -179,6 +181,36 @@ def pick_usr_seed():
         return best[0], best[1], hashlib.sha256(f.read()).hexdigest()
 
 
+SECTION = "## Copy finder, exact mode"
+LAST_RUN = "Last run"
+
+
+def place_table(out, table, footer):
+    """Puts the table, and the line saying where it ran, in place of the ones
+    under SECTION in out, leaving the notes around them; adds the section when
+    out has none."""
+    text = open(out).read() if os.path.exists(out) else "# Copy finder benchmarks\n"
+    lines = text.rstrip("\n").split("\n")
+    start = next((i for i, l in enumerate(lines) if l.startswith(SECTION)), None)
+    if start is None:
+        lines += ["", SECTION + " (through the real server, `bench/find_copies/exact_bench.py`)", "",
+                  *table, "", footer]
+    else:
+        end = next((i for i in range(start + 1, len(lines)) if lines[i].startswith("## ")), len(lines))
+        first = next((i for i in range(start + 1, end) if lines[i].startswith("|")), None)
+        if first is None:
+            lines[end:end] = ["", *table, "", footer]
+        else:
+            last = first
+            while last < end and lines[last].startswith("|"):
+                last += 1
+            if last + 1 < end and lines[last] == "" and lines[last + 1].startswith(LAST_RUN + ":"):
+                last += 2
+            lines[first:last] = [*table, "", footer]
+    with open(out, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--server", default=os.path.join(REPO, "build/release/corvane-mcp"))
@@ -211,22 +243,27 @@ def main():
                                   size, digest, args.rounds, args.peer_rounds if label == "10k" else 0,
                                   args.peer_limit))
 
-    lines = ["| case | server | find\\|xargs sha256sum | server / pipeline | jdupes -r (all sets) | rmlint (all sets) "
+    lines = ["| case | server | find\\|xargs sha256sum | server / pipeline "
+             "| wall ratio (find\\|xargs sha256sum / server) | jdupes -r (all sets) | rmlint (all sets) "
              "| matches (server / pipeline) | same-size candidates | bytes read per same-size candidate |",
-             "|---|---|---|---|---|---|---|---|---|"]
+             "|---|---|---|---|---|---|---|---|---|---|"]
     for r in results:
         m = r["medians"]
         peer = lambda k: ("> %d s (stopped)" % args.peer_limit if m[k] == float("inf") else "%.3f s" % m[k]) \
             if k in m else "—"
         per = r["rchar"] / max(r["same_size"], 1)
-        lines.append("| %s | %.3f s | %.3f s | %.2f× | %s | %s | %d / %d | %d | %.0f |" % (
-            r["name"], m["server"], m["pipeline"], m["server"] / m["pipeline"], peer("jdupes -r"), peer("rmlint"),
-            r["matches"], r["pipeline_matches"], r["same_size"], per))
-    table = "\n".join(lines)
-    print(table)
-    with open(args.out + ".exact.part", "w") as f:
-        f.write(table + "\n\nMachine: %s, %d logical processors, %s; median of %d rounds, warm cache.\n"
-                % (platform.processor() or platform.machine(), os.cpu_count(), platform.platform(), args.rounds))
+        lines.append("| %s | %.3f s | %.3f s | %.2f× | %.2f | %s | %s | %d / %d | %d | %.0f |" % (
+            r["name"], m["server"], m["pipeline"], m["server"] / m["pipeline"], m["pipeline"] / m["server"],
+            peer("jdupes -r"), peer("rmlint"), r["matches"], r["pipeline_matches"], r["same_size"], per))
+    print("\n".join(lines))
+    footer = ("%s: %s, %d logical processors, %s; median of %d rounds, warm cache."
+              % (LAST_RUN, platform.processor() or platform.machine(), os.cpu_count(), platform.platform(),
+                 args.rounds))
+    place_table(args.out, lines, footer)
+    chart = os.path.join(REPO, "scripts", "bench-chart.mjs")
+    if os.path.dirname(os.path.abspath(args.out)) == os.path.join(REPO, "bench", "results") \
+            and shutil.which("node") and shutil.which("gnuplot"):
+        subprocess.run(["node", chart], check=False)
 
 
 if __name__ == "__main__":
