@@ -19,4 +19,9 @@ std::string strip_verbatim_prefix(std::string_view text) {
   return std::string(text);
 }
 
+bool is_directory(std::string_view path) {
+  auto meta = path_metadata(path);
+  return meta.ok() && meta->kind == EntryKind::directory;
+}
+
 }  // namespace corvane::platform

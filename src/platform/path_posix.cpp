@@ -95,11 +95,6 @@ Result<PathMetadata> metadata(std::string_view path, bool follow) {
 Result<PathMetadata> path_metadata(std::string_view path) { return metadata(path, true); }
 Result<PathMetadata> link_metadata(std::string_view path) { return metadata(path, false); }
 
-bool is_directory(std::string_view path) {
-  auto meta = path_metadata(path);
-  return meta.ok() && meta->kind == EntryKind::directory;
-}
-
 Result<std::string> canonical_path(std::string_view path) {
   Result<std::string> text = c_path(path);
   if (!text.ok()) return text.failure();
