@@ -79,15 +79,18 @@ std::string_view trim_white_space(std::string_view text);
 // Full Unicode lower-casing: the default full case mapping (U+0130 becomes
 // "i" + U+0307, the Kelvin sign "k") with the final-sigma rule (capital
 // sigma after a cased letter and before none becomes final sigma). Ill-formed
-// units pass through unchanged. ASCII text takes a fast path.
+// units pass through unchanged. ASCII text takes a fast path. The rule of
+// the directory scans' extensions and exclude paths, of the junk patterns'
+// suffixes, and of the disk texts matched against tables.
 std::string lower_case_unicode(std::string_view text);
 
-// 'A' to 'Z' lowered; every other byte kept.
+// 'A' to 'Z' lowered; every other byte kept: the copy finder's extension
+// rule.
 constexpr char lower_case_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
 std::string lower_case_ascii(std::string_view text);
 
 // Equal length, and equal once 'A' to 'Z' are folded to 'a' to 'z'; every
-// other byte must be identical.
+// other byte must be identical: the junk patterns' whole-name rule.
 bool equal_ignoring_ascii_case(std::string_view a, std::string_view b);
 
 }  // namespace corvane::platform
