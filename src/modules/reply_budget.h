@@ -30,6 +30,13 @@ class KeptRecords {
 
   // `text_bytes`: the bytes of the record's texts (path, name...).
   void add(Record record, std::size_t text_bytes) {
+    add_made(text_bytes, [&] { return std::move(record); });
+  }
+
+  // As add, building the record only when it is kept: past the budget a
+  // scan pays for counting alone.
+  template <typename Make>
+  void add_made(std::size_t text_bytes, Make make) {
     ++found_;
     if (full_) return;
     std::size_t floor = text_bytes + kRecordFloor;
@@ -38,7 +45,7 @@ class KeptRecords {
       return;
     }
     used_ += floor;
-    records_.push_back(std::move(record));
+    records_.push_back(make());
   }
 
   std::size_t found() const { return found_; }

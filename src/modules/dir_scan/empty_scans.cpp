@@ -40,11 +40,11 @@ void scan_empty_files(const std::string& root, const EmptyScanOptions& options, 
         auto stat = walk.stat();
         if (!stat.ok() || stat->size != 0) break;
         if (!excludes.empty() && excludes.any_inside(lowered_path(walk.path()))) break;
-        std::string name(walk.name());
-        std::size_t text_bytes = walk.path().size() + name.size();
-        found.add(EmptyFileEntry{walk.path(), name, 0, extension_of(name), unix_seconds(stat->last_write),
-                                 unix_seconds(stat->last_access)},
-                  text_bytes);
+        found.add_made(walk.path().size() + walk.name().size(), [&] {
+          std::string name(walk.name());
+          return EmptyFileEntry{walk.path(), name, 0, extension_of(name), unix_seconds(stat->last_write),
+                                unix_seconds(stat->last_access)};
+        });
         break;
       }
       case EntryKind::link:
