@@ -36,6 +36,11 @@ def measured(server, tool, args, env):
     return rss, len(reply), wall, text
 
 
+def count_entries(root):
+    out = subprocess.run(["find", root, "-xdev", "-mindepth", "1", "-printf", "x"], capture_output=True).stdout
+    return len(out)
+
+
 def seed_in(root, ext):
     for folder, _, files in os.walk(root):
         for name in sorted(files):
@@ -48,15 +53,15 @@ def seed_in(root, ext):
 def calls(root, seed):
     junk_env = {"HOME": root, "TMPDIR": root, "XDG_CACHE_HOME": os.path.join(root, ".cache")}
     return [
-        ("list_disks", {}, {}),
-        ("disk_health", {}, {}),
-        ("scan_junk (HOME and TMPDIR = root)", {}, junk_env),
-        ("scan_top_files", {"path": root, "top_n": 200}, {}),
-        ("scan_empty_files", {"path": root}, {}),
-        ("scan_empty_folders", {"path": root}, {}),
-        ("find_copies (similar, threshold 0)",
+        ("list_disks", "", {}, {}),
+        ("disk_health", "", {}, {}),
+        ("scan_junk", " (HOME and TMPDIR = root)", {}, junk_env),
+        ("scan_top_files", " (top_n 200)", {"path": root, "top_n": 200}, {}),
+        ("scan_empty_files", "", {"path": root}, {}),
+        ("scan_empty_folders", "", {"path": root}, {}),
+        ("find_copies", " (similar, threshold 0)",
          {"seed_path": seed, "search_dirs": [root], "match_mode": "similar", "similarity_threshold": 0}, {}),
-        ("get_corvane_app", {}, {}),
+        ("get_corvane_app", "", {}, {}),
     ]
 
 
@@ -78,17 +83,18 @@ def main():
         servers.insert(0, ("before", os.path.abspath(args.before)))
 
     rows = []
-    for label, root, ext in (("1M-entry bench tree", args.tree, ".txt"), ("1M zero-byte files", args.empty_tree, ".log"),
-                             ("/usr", args.usr, ".h")):
+    trees = (("bench tree", args.tree, ".txt"), ("zero-byte files", args.empty_tree, ".log"), ("/usr", args.usr, ".h"))
+    for name, root, ext in trees:
+        label = "%s (%s entries)" % (name, "{:,}".format(count_entries(root)))
         seed = seed_in(root, ext)
-        for tool, tool_args, env in calls(root, seed):
-            if label == "1M zero-byte files" and not tool.startswith("scan_empty_files"):
+        for tool, note, tool_args, env in calls(root, seed):
+            if name == "zero-byte files" and tool != "scan_empty_files":
                 continue
-            row = [label, tool]
-            for name, server in servers:
+            row = [label, tool + note]
+            for build, server in servers:
                 rss, size, wall, text = measured(server, tool, tool_args, env)
                 row += [rss / 1024, size, wall, text.startswith("Error: ")]
-                print(label, tool, name, "%.1f MiB" % (rss / 1024), size, "bytes", "%.1f s" % wall, flush=True)
+                print(label, tool + note, build, "%.1f MiB" % (rss / 1024), size, "bytes", "%.1f s" % wall, flush=True)
             rows.append(row)
 
     heads = []
