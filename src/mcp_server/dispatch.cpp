@@ -42,6 +42,7 @@ Json tool_result_reply(const Json& id, const ToolOutcome& outcome, bool footer, 
   std::size_t envelope = to_compact_json(text_reply(id, std::string(), false)).size();
   std::size_t room = budget > envelope ? budget - envelope : 0;
   if (escaped_size(text) > room) {
+    // Freed first: the cut builds a text of its own.
     text.clear();
     text.shrink_to_fit();
     text = fitted_text(outcome.value(), tail, room);
