@@ -5,6 +5,7 @@
 #include "mcp_server/identity.h"
 #include "mcp_server/json_text.h"
 #include "mcp_server/methods.h"
+#include "mcp_server/payload_cut.h"
 #include "platform/runtime.h"
 
 namespace corvane::mcp {
@@ -18,20 +19,35 @@ std::string result_footer() {
   return footer;
 }
 
-Json tool_result_reply(const Json& id, const ToolOutcome& outcome, bool footer) {
-  std::string text;
-  if (outcome.ok()) {
-    try {
-      text = to_pretty_json(outcome.value());
-    } catch (const std::exception&) {
-      text = to_compact_json(outcome.value());
-    }
-    if (footer) text += result_footer();
-  } else {
-    text = "Error: " + outcome.error();
-  }
+namespace {
+
+Json text_reply(const Json& id, std::string text, bool is_error) {
   Json content = Json::array({Json{{"text", std::move(text)}, {"type", "text"}}});
-  return result_reply(id, Json{{"content", std::move(content)}, {"isError", !outcome.ok()}});
+  return result_reply(id, Json{{"content", std::move(content)}, {"isError", is_error}});
+}
+
+}  // namespace
+
+Json tool_result_reply(const Json& id, const ToolOutcome& outcome, bool footer, std::size_t budget) {
+  if (!outcome.ok()) return text_reply(id, "Error: " + outcome.error(), true);
+  std::string tail = footer ? result_footer() : std::string();
+  std::string text;
+  try {
+    text = to_pretty_json(outcome.value());
+  } catch (const std::exception&) {
+    text = to_compact_json(outcome.value());
+  }
+  text += tail;
+  // The reply line is the envelope around the text, which it carries escaped.
+  std::size_t envelope = to_compact_json(text_reply(id, std::string(), false)).size();
+  std::size_t room = budget > envelope ? budget - envelope : 0;
+  if (escaped_size(text) > room) {
+    // Freed first: the cut builds a text of its own.
+    text.clear();
+    text.shrink_to_fit();
+    text = fitted_text(outcome.value(), tail, room);
+  }
+  return text_reply(id, std::move(text), false);
 }
 
 Json call_tool(const ToolBinding& tool, const Json& id, const Json& arguments) {

@@ -2,9 +2,11 @@
 // the tool-result envelope. The only place an outcome becomes protocol text.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "mcp_server/tool_registry.h"
+#include "modules/reply_budget.h"
 #include "modules/tool_outcome.h"
 
 namespace corvane::mcp {
@@ -20,7 +22,11 @@ Json call_tool(const ToolBinding& tool, const Json& id, const Json& arguments);
 Json handle_tool_call(const Json& id, const Json& message);
 
 // The reply for an outcome: pretty payload text (plus footer) or "Error: "
-// and the message, with "isError" set accordingly.
-Json tool_result_reply(const Json& id, const ToolOutcome& outcome, bool footer);
+// and the message, with "isError" set accordingly. A payload whose reply
+// line (compact, newline excluded) would exceed `budget` bytes has its
+// record lists cut to fit (see payload_cut.h); any other reply is left as
+// it is.
+Json tool_result_reply(const Json& id, const ToolOutcome& outcome, bool footer,
+                       std::size_t budget = kReplyBudget);
 
 }  // namespace corvane::mcp

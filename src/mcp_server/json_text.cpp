@@ -184,6 +184,23 @@ void append_compact_json(std::string& out, const Json& value) { Writer(out, fals
 
 void append_pretty_json(std::string& out, const Json& value) { Writer(out, true).write(value, 0); }
 
+void append_pretty_json(std::string& out, const Json& value, int depth) { Writer(out, true).write(value, depth); }
+
+std::size_t escaped_size(std::string_view text) {
+  std::string repaired;
+  if (!platform::is_valid_utf8(text)) {
+    repaired = platform::lossy_utf8(text);
+    text = repaired;
+  }
+  std::size_t size = text.size();
+  for (unsigned char c : text) {
+    if (!kSpecialBytes[c]) continue;
+    bool named = c == '"' || c == '\\' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t';
+    size += named ? 1 : 5;  // a named escape takes two bytes, any other six
+  }
+  return size;
+}
+
 std::string to_compact_json(const Json& value) {
   std::string out;
   append_compact_json(out, value);

@@ -1,6 +1,7 @@
 // The server's two JSON writers and its parser front.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,13 @@ std::string to_compact_json(const Json& value);
 // empty containers, no final newline.
 void append_pretty_json(std::string& out, const Json& value);
 std::string to_pretty_json(const Json& value);
+// The text `value` has when it sits `depth` levels deep in a pretty text:
+// its inner lines indented for that depth, its first line not at all.
+void append_pretty_json(std::string& out, const Json& value, int depth);
+
+// The bytes `text` takes between the quotes of a JSON string, as both
+// writers escape it (non-UTF-8 bytes repaired first).
+std::size_t escaped_size(std::string_view text);
 
 // Parses one JSON value. The error text names the fault with its line and
 // column and quotes at most a short excerpt of the offending token. A NUL

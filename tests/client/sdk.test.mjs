@@ -105,3 +105,23 @@ test('callTool with a missing required argument: an error result', async () => {
   assert.equal(result.isError, true);
   assert.equal(result.content[0].text, 'Error: missing required string argument: path');
 });
+
+test('callTool scan_empty_files on a tree whose whole listing is ~20 MB: a cut result, and the session lives on', async () => {
+  // 60,000 zero-byte files under long names: the uncut text would pass the
+  // client's 10 MiB message limit, which closes the connection.
+  const big = join(tree, 'big');
+  const name = 'a-rather-long-file-name-so-that-every-record-weighs-its-share-of-the-reply';
+  for (let f = 0; f < 60; f++) {
+    const dir = join(big, `folder-${f}`);
+    mkdirSync(dir, { recursive: true });
+    for (let i = 0; i < 1000; i++) writeFileSync(join(dir, `${name}-${i}.log`), '');
+  }
+  const result = await client.callTool({ name: 'scan_empty_files', arguments: { path: big } });
+  assert.equal(result.isError, false);
+  assert.ok(result.content[0].text.length < 1_000_000);
+  const payload = JSON.parse(result.content[0].text.split('\n\n---\n')[0]);
+  assert.equal(payload.total_count, 60000);
+  assert.equal(payload.truncated, true);
+  assert.equal(payload.omitted_count, 60000 - payload.files.length);
+  assert.deepEqual(await client.ping(), {});
+});

@@ -207,11 +207,13 @@ test('a folder of 200,000 entries gives exact counts', { skip }, async () => {
     assert.equal(r[0].payload.length, 200);
     assert.ok(r[0].payload.every((f) => f.size === 1000 && /^f\d*999$/.test(f.name)));
     assert.equal(new Set(r[0].payload.map((f) => f.name)).size, 200);
+    // 50,000 records pass the reply budget: the counts stay exact, the lists are cut.
     assert.equal(r[1].payload.total_count, 50000);
-    assert.equal(r[1].payload.files.length, 50000);
-    assert.equal(new Set(r[1].payload.files.map((f) => f.name)).size, 50000);
+    assert.equal(r[1].payload.files.length + r[1].payload.omitted_count, 50000);
+    assert.equal(new Set(r[1].payload.files.map((f) => f.name)).size, r[1].payload.files.length);
     assert.ok(r[1].payload.files.every((f) => /^z\d+$/.test(f.name) && Number(f.name.slice(1)) % 4 === 0));
     assert.equal(r[2].payload.total_count, 50000);
+    assert.equal(r[2].payload.dirs.length + r[2].payload.omitted_count, 50000);
     assert.ok(r[2].payload.dirs.every((d) => /^e\d+$/.test(d.name) && d.recursive_empty === false));
     const found = matches(r[3].payload);
     assert.equal(found.length, 199);

@@ -9,6 +9,17 @@ namespace {
 
 Json optional_text(const std::optional<std::string>& text) { return text ? Json(*text) : Json(nullptr); }
 
+// {list_key: records, "total_count": total}, marked when records were left out.
+template <typename Record>
+Json counted_list(const char* list_key, const std::vector<Record>& records, std::size_t total) {
+  Json out{{list_key, records}, {"total_count", total}};
+  if (total > records.size()) {
+    out["omitted_count"] = total - records.size();
+    out["truncated"] = true;
+  }
+  return out;
+}
+
 }  // namespace
 
 void to_json(Json& out, const FileEntry& e) {
@@ -25,13 +36,9 @@ void to_json(Json& out, const EmptyFolderEntry& e) {
   out = Json{{"path", e.path}, {"name", e.name}, {"recursive_empty", e.recursive_empty}};
 }
 
-void to_json(Json& out, const EmptyFiles& payload) {
-  out = Json{{"files", payload.files}, {"total_count", payload.files.size()}};
-}
+void to_json(Json& out, const EmptyFiles& payload) { out = counted_list("files", payload.files, payload.total_count); }
 
-void to_json(Json& out, const EmptyFolders& payload) {
-  out = Json{{"dirs", payload.dirs}, {"total_count", payload.dirs.size()}};
-}
+void to_json(Json& out, const EmptyFolders& payload) { out = counted_list("dirs", payload.dirs, payload.total_count); }
 
 Status read_arguments(const Json& arguments, TopFilesRequest& request) {
   Result<std::string> path = required_string(arguments, "path");
@@ -55,11 +62,15 @@ Result<std::vector<FileEntry>> top_files_tool(const TopFilesRequest& request, To
 }
 
 Result<EmptyFiles> empty_files_tool(const EmptyScanRequest& request, ToolContext&) {
-  return EmptyFiles{scan_empty_files(request.path, EmptyScanOptions{request.recursive, request.exclude_paths})};
+  KeptRecords<EmptyFileEntry> found;
+  scan_empty_files(request.path, EmptyScanOptions{request.recursive, request.exclude_paths}, found);
+  return EmptyFiles{std::move(found.records()), found.found()};
 }
 
 Result<EmptyFolders> empty_folders_tool(const EmptyScanRequest& request, ToolContext&) {
-  return EmptyFolders{scan_empty_folders(request.path, EmptyScanOptions{request.recursive, request.exclude_paths})};
+  KeptRecords<EmptyFolderEntry> found;
+  scan_empty_folders(request.path, EmptyScanOptions{request.recursive, request.exclude_paths}, found);
+  return EmptyFolders{std::move(found.records()), found.found()};
 }
 
 }  // namespace corvane::dir_scan

@@ -34,16 +34,20 @@ struct EmptyScanRequest {
 // "path" (required string), "recursive" (default true), "exclude_paths".
 Status read_arguments(const Json& arguments, EmptyScanRequest& request);
 
-// {"files": [...], "total_count": n}
+// {"files": [...], "total_count": n}, n counting every file found. When
+// more were found than a reply could list, only the first are kept, and
+// "omitted_count" (found, not listed) and "truncated" join the object.
 struct EmptyFiles {
   std::vector<EmptyFileEntry> files;
+  std::size_t total_count = 0;
 };
 void to_json(Json& out, const EmptyFiles& payload);
 Result<EmptyFiles> empty_files_tool(const EmptyScanRequest& request, ToolContext& context);
 
-// {"dirs": [...], "total_count": n}
+// {"dirs": [...], "total_count": n}, with the same counting as EmptyFiles.
 struct EmptyFolders {
   std::vector<EmptyFolderEntry> dirs;
+  std::size_t total_count = 0;
 };
 void to_json(Json& out, const EmptyFolders& payload);
 Result<EmptyFolders> empty_folders_tool(const EmptyScanRequest& request, ToolContext& context);

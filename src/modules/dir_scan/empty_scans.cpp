@@ -9,17 +9,29 @@ using platform::DirectoryWalk;
 using platform::EntryKind;
 using platform::WalkOptions;
 
+namespace {
+
+// Keeps every record: the scans as a library gives them.
+constexpr std::size_t kKeepAll = static_cast<std::size_t>(-1);
+
+}  // namespace
+
 std::vector<EmptyFileEntry> scan_empty_files(const std::string& root, const EmptyScanOptions& options) {
-  std::vector<EmptyFileEntry> found;
+  KeptRecords<EmptyFileEntry> found(kKeepAll);
+  scan_empty_files(root, options, found);
+  return std::move(found.records());
+}
+
+void scan_empty_files(const std::string& root, const EmptyScanOptions& options, KeptRecords<EmptyFileEntry>& found) {
   ExcludeList excludes(options.exclude_paths);
-  if (!excludes.empty() && excludes.any_prefix_of(lowered_path(root))) return found;
+  if (!excludes.empty() && excludes.any_prefix_of(lowered_path(root))) return;
   WalkOptions walk_options;
   if (!options.recursive) walk_options.max_depth = 1;
   DirectoryWalk walk(root, walk_options);
   while (walk.next()) {
     switch (walk.kind()) {
       case EntryKind::directory:
-        if (found.size() >= options.result_cap ||
+        if (found.found() >= options.result_cap ||
             (!excludes.empty() && excludes.any_prefix_of(lowered_path(walk.path())))) {
           walk.skip_directory();
         }
@@ -28,9 +40,11 @@ std::vector<EmptyFileEntry> scan_empty_files(const std::string& root, const Empt
         auto stat = walk.stat();
         if (!stat.ok() || stat->size != 0) break;
         if (!excludes.empty() && excludes.any_inside(lowered_path(walk.path()))) break;
-        std::string name(walk.name());
-        found.push_back(EmptyFileEntry{walk.path(), name, 0, extension_of(name), unix_seconds(stat->last_write),
-                                       unix_seconds(stat->last_access)});
+        found.add_made(walk.path().size() + walk.name().size(), [&] {
+          std::string name(walk.name());
+          return EmptyFileEntry{walk.path(), name, 0, extension_of(name), unix_seconds(stat->last_write),
+                                unix_seconds(stat->last_access)};
+        });
         break;
       }
       case EntryKind::link:
@@ -38,7 +52,6 @@ std::vector<EmptyFileEntry> scan_empty_files(const std::string& root, const Empt
         break;
     }
   }
-  return found;
 }
 
 namespace {
@@ -53,13 +66,13 @@ namespace {
 // subtree for emptiness before walking it, without listing anything twice.
 class EmptyFolderScan {
  public:
-  EmptyFolderScan(const std::string& root, const EmptyScanOptions& options)
+  EmptyFolderScan(const std::string& root, const EmptyScanOptions& options, KeptRecords<EmptyFolderEntry>& found)
       : walk_(root, WalkOptions{.report_directory_ends = true}), excludes_(options.exclude_paths),
-        recursive_(options.recursive), cap_(options.result_cap) {
+        recursive_(options.recursive), cap_(options.result_cap), found_(found) {
     frames_.push_back(Frame{true, false, true, {}});  // the root: walked, never reported
   }
 
-  std::vector<EmptyFolderEntry> run() {
+  void run() {
     while (walk_.next()) {
       if (walk_.event() == DirectoryWalk::Event::directory_end) {
         on_end();
@@ -70,7 +83,6 @@ class EmptyFolderScan {
         mark_not_empty(walk_.depth() - 1);
       }
     }
-    return std::move(found_);
   }
 
  private:
@@ -90,7 +102,7 @@ class EmptyFolderScan {
       walk_.skip_directory();
       return;
     }
-    bool walked = candidate && recursive_ && found_.size() + waiting_ < cap_;
+    bool walked = candidate && recursive_ && found_.found() + waiting_ < cap_;
     if (!walked && first_unwalked_ == kNone) first_unwalked_ = frames_.size();
     frames_.push_back(Frame{walked, candidate, false, {}});
   }
@@ -108,7 +120,7 @@ class EmptyFolderScan {
     EmptyFolderEntry entry{walk_.path(), std::string(walk_.name()), summary.entries > 0};
     Frame& parent = frames_.back();
     if (parent.not_empty) {
-      found_.push_back(std::move(entry));
+      report(std::move(entry));
     } else {
       parent.waiting.push_back(std::move(entry));
       ++waiting_;
@@ -126,10 +138,15 @@ class EmptyFolderScan {
       Frame& f = frames_[i];
       f.not_empty = true;
       waiting_ -= f.waiting.size();
-      for (auto& e : f.waiting) found_.push_back(std::move(e));
+      for (auto& e : f.waiting) report(std::move(e));
       f.waiting.clear();
     }
     if (first_unwalked_ != kNone && first_unwalked_ <= level) walk_.abandon(first_unwalked_);
+  }
+
+  void report(EmptyFolderEntry&& entry) {
+    std::size_t text_bytes = entry.path.size() + entry.name.size();
+    found_.add(std::move(entry), text_bytes);
   }
 
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
@@ -139,7 +156,7 @@ class EmptyFolderScan {
   bool recursive_;
   std::size_t cap_;
   std::vector<Frame> frames_;
-  std::vector<EmptyFolderEntry> found_;
+  KeptRecords<EmptyFolderEntry>& found_;
   std::size_t waiting_ = 0;
   std::size_t first_unwalked_ = kNone;  // shallowest frame whose subfolders are not candidates
 };
@@ -147,7 +164,14 @@ class EmptyFolderScan {
 }  // namespace
 
 std::vector<EmptyFolderEntry> scan_empty_folders(const std::string& root, const EmptyScanOptions& options) {
-  return EmptyFolderScan(root, options).run();
+  KeptRecords<EmptyFolderEntry> found(kKeepAll);
+  scan_empty_folders(root, options, found);
+  return std::move(found.records());
+}
+
+void scan_empty_folders(const std::string& root, const EmptyScanOptions& options,
+                        KeptRecords<EmptyFolderEntry>& found) {
+  EmptyFolderScan(root, options, found).run();
 }
 
 }  // namespace corvane::dir_scan

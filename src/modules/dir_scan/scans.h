@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "modules/dir_scan/records.h"
+#include "modules/reply_budget.h"
 
 namespace corvane::dir_scan {
 
@@ -35,6 +36,9 @@ struct EmptyScanOptions {
 // exclude entry are not entered (the root included); files whose lowered
 // path contains one are not reported.
 std::vector<EmptyFileEntry> scan_empty_files(const std::string& root, const EmptyScanOptions& options);
+// The same scan, handing each record to `found` in walk order; the result
+// cap counts every record found, kept or not.
+void scan_empty_files(const std::string& root, const EmptyScanOptions& options, KeptRecords<EmptyFileEntry>& found);
 
 // Folders below `root` (never the root itself) that hold nothing but
 // folders that do the same. An empty folder is reported once, its empty
@@ -42,5 +46,9 @@ std::vector<EmptyFileEntry> scan_empty_files(const std::string& root, const Empt
 // exclude entry is neither reported nor entered by the scan, but still
 // counts for its parent's emptiness. Decided in one pass over the tree.
 std::vector<EmptyFolderEntry> scan_empty_folders(const std::string& root, const EmptyScanOptions& options);
+// The same scan, handing each record to `found` in report order; the result
+// cap counts every record found, kept or not.
+void scan_empty_folders(const std::string& root, const EmptyScanOptions& options,
+                        KeptRecords<EmptyFolderEntry>& found);
 
 }  // namespace corvane::dir_scan

@@ -6,6 +6,7 @@
 #include "modules/find_copies/exact_match.h"
 #include "modules/find_copies/similar_match.h"
 #include "modules/find_copies/validation.h"
+#include "modules/reply_budget.h"
 #include "platform/path.h"
 #include "platform/runtime.h"
 
@@ -70,6 +71,8 @@ Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHos
   result.entries.reserve(matches.size() + 1);
   result.entries.push_back(CopyEntry{std::nullopt, result.seed_path, seed->size, seed->modified, MatchType::seed});
   for (CopyEntry& match : matches) result.entries.push_back(std::move(match));
+  matches = {};
+  result.omitted_count = keep_what_fits(result.entries, [](const CopyEntry& e) { return e.path.size(); });
   reporter.report(platform::ProgressEvent{request.task_id, std::string(platform::kStageDone),
                                           counters.processed.load(), counters.total.load()});
   return result;

@@ -73,7 +73,10 @@ struct CopyEntry {
 
 struct CopySearchResult {
   std::string seed_path;  // display form
-  std::vector<CopyEntry> entries;  // the seed row first, then the matches
+  // The seed row first, then the matches: only the first a reply could
+  // list; omitted_count counts the matches left out.
+  std::vector<CopyEntry> entries;
+  std::size_t omitted_count = 0;
 };
 
 // Exact mode: by path (the display form), bytewise. Similar mode:

@@ -44,6 +44,10 @@ void to_json(Json& out, const CopyEntry& entry) {
 
 void to_json(Json& out, const CopySearchResult& result) {
   out = Json{{"entries", result.entries}, {"seed_path", result.seed_path}};
+  if (result.omitted_count > 0) {
+    out["omitted_count"] = result.omitted_count;
+    out["truncated"] = true;
+  }
 }
 
 Result<CopySearchResult> find_copies_tool(const FindCopiesRequest& request, ToolContext& context) {

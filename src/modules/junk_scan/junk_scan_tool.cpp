@@ -14,6 +14,10 @@ void to_json(Json& out, const JunkCategory& category) {
              {"total_size", category.total_size},
              {"item_count", category.item_count},
              {"safety", safety_text(category.safety)}};
+  if (category.item_count > category.items.size()) {
+    out["omitted_count"] = category.item_count - category.items.size();
+    out["truncated"] = true;
+  }
 }
 
 void to_json(Json& out, const JunkScanResult& result) {

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "modules/junk_scan/patterns.h"
+#include "modules/reply_budget.h"
 #include "platform/dir_walk.h"
 #include "platform/path.h"
 #include "platform/saturating.h"
@@ -271,6 +272,7 @@ JunkScanResult scan_junk(const Environment& environment) {
       category.total_size = platform::saturating_add(category.total_size, item.size);
     }
     category.item_count = category.items.size();
+    keep_what_fits(category.items, [](const JunkItem& item) { return item.path.size(); });
     result.total_size = platform::saturating_add(result.total_size, category.total_size);
     result.categories.push_back(std::move(category));
   }

@@ -29,7 +29,9 @@ struct JunkItem {
 
 struct JunkCategory {
   std::string id;
-  std::vector<JunkItem> items;  // largest first; equal sizes in collection order
+  // Largest first; equal sizes in collection order. Only the first items a
+  // reply could list are kept; item_count and total_size count them all.
+  std::vector<JunkItem> items;
   std::uint64_t total_size = 0;  // held at 2^64 - 1, as every sum here
   std::uint64_t item_count = 0;
   SafetyLevel safety = SafetyLevel::Safe;

@@ -184,6 +184,54 @@ TEST_F(ScanTest, ResultCapStopsEnteringDirectoriesButFinishesTheOneBeingListed) 
   EXPECT_EQ(scan_empty_files(scratch.text(), options).size(), 3u);
 }
 
+// What a reply could list: a keeper holds the records whose floors fit its
+// budget, in walk order, and counts every one found, the result cap too.
+TEST_F(ScanTest, KeepersHoldThePrefixThatCanFitAndCountEverythingFound) {
+  for (const char* d : {"a", "b/c", "d"}) {
+    for (int i = 0; i < 12; ++i) scratch.file(std::string(d) + "/zero-" + std::to_string(i));
+    scratch.file(std::string(d) + "/full", 3);
+    scratch.dir(std::string(d) + "/empty/inner");
+  }
+  freeze();
+  auto all_files = scan_empty_files(scratch.text(), {});
+  auto all_folders = scan_empty_folders(scratch.text(), {});
+  ASSERT_EQ(all_files.size(), 36u);
+  ASSERT_EQ(all_folders.size(), 3u);
+  // How many records of `all` fit `budget`, worked out on its own.
+  auto fitting = [](const auto& all, std::size_t budget) {
+    std::size_t used = 0;
+    std::size_t n = 0;
+    while (n < all.size() && used + all[n].path.size() + all[n].name.size() + kRecordFloor <= budget) {
+      used += all[n].path.size() + all[n].name.size() + kRecordFloor;
+      ++n;
+    }
+    return n;
+  };
+  for (std::size_t budget : {std::size_t{0}, std::size_t{100}, std::size_t{1000}, std::size_t{2500}, kReplyBudget}) {
+    KeptRecords<EmptyFileEntry> files(budget);
+    scan_empty_files(scratch.text(), {}, files);
+    EXPECT_EQ(files.found(), all_files.size());
+    std::size_t n = fitting(all_files, budget);
+    EXPECT_EQ(paths(files.records()), paths(std::vector<EmptyFileEntry>(all_files.begin(), all_files.begin() + n)));
+    EXPECT_EQ(files.omitted(), all_files.size() - n);
+
+    KeptRecords<EmptyFolderEntry> folders(budget);
+    scan_empty_folders(scratch.text(), {}, folders);
+    EXPECT_EQ(folders.found(), all_folders.size());
+    n = fitting(all_folders, budget);
+    EXPECT_EQ(paths(folders.records()),
+              paths(std::vector<EmptyFolderEntry>(all_folders.begin(), all_folders.begin() + n)));
+  }
+  // The cap stops the walk on records found, kept or not.
+  EmptyScanOptions capped;
+  capped.result_cap = 5;
+  KeptRecords<EmptyFileEntry> none(0);
+  scan_empty_files(scratch.text(), capped, none);
+  EXPECT_EQ(none.found(), scan_empty_files(scratch.text(), capped).size());
+  EXPECT_LT(none.found(), all_files.size());
+  EXPECT_TRUE(none.records().empty());
+}
+
 // The scan must give exactly what testing every subfolder's whole subtree
 // first, then walking it, gives. This is that slow procedure, written out.
 class ReferenceFolders {

@@ -1,0 +1,135 @@
+// Replies held to a byte budget: random record lists with every kind of
+// escape, cut at random budgets, against what the cut must preserve.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "mcp_server/dispatch.h"
+#include "mcp_server/json_text.h"
+
+namespace corvane::mcp {
+namespace {
+
+std::size_t line_size(const Json& reply) { return to_compact_json(reply).size(); }
+std::string text_of(const Json& reply) { return reply["result"]["content"][0]["text"]; }
+
+// Parses the payload back out of a reply's text.
+Json payload_of(const Json& reply, bool footer) {
+  std::string text = text_of(reply);
+  if (footer) text.resize(text.size() - result_footer().size());
+  return parse_json(text).value();
+}
+
+class Paths {
+ public:
+  explicit Paths(unsigned seed) : random_(seed) {}
+  std::string next() {
+    static const std::string kPieces[] = {"/home/user", "/cache", "/a b", "/\"quoted\"", "/tab\t", "/\x01", "/caf\xC3\xA9",
+                                          "/bad\xFF", "/\\back", "/long-name-of-a-folder-with-many-letters"};
+    std::string path;
+    for (int n = 1 + pick(6); n > 0; --n) path += kPieces[pick(10)];
+    return path;
+  }
+  int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random_); }
+
+ private:
+  std::mt19937 random_;
+};
+
+Json files_payload(Paths& paths, int count, bool marked) {
+  Json files = Json::array();
+  for (int i = 0; i < count; ++i) {
+    std::string path = paths.next();
+    files.push_back(Json{{"path", path}, {"name", "n"}, {"size", 0}, {"extension", nullptr}, {"modified", i}});
+  }
+  Json payload{{"files", files}, {"total_count", count + (marked ? 7 : 0)}};
+  if (marked) {
+    payload["omitted_count"] = 7;
+    payload["truncated"] = true;
+  }
+  return payload;
+}
+
+// `cut` keeps everything of `whole` but a prefix of "files", and is marked
+// exactly when records were lost. Returns how many were.
+std::size_t check_cut(const Json& whole, Json cut) {
+  // As the client reads it: bytes that are not UTF-8 repaired.
+  Json rest = parse_json(to_compact_json(whole)).value();
+  const Json& all = rest["files"];
+  const Json& listed = cut["files"];
+  EXPECT_LE(listed.size(), all.size());
+  for (std::size_t i = 0; i < listed.size(); ++i) EXPECT_EQ(listed[i], all[i]) << "record " << i;
+  std::size_t lost = all.size() - listed.size();
+  if (lost > 0) {
+    EXPECT_EQ(cut["omitted_count"], rest.value("omitted_count", std::uint64_t{0}) + lost);
+    EXPECT_EQ(cut["truncated"], true);
+  }
+  for (const char* key : {"files", "omitted_count", "truncated"}) {
+    rest.erase(key);
+    cut.erase(key);
+  }
+  EXPECT_EQ(cut, rest) << "only the list and its markers change";
+  return lost;
+}
+
+TEST(ReplyBudgetTest, ARecordListIsCutToTheLongestPrefixThatFits) {
+  Paths paths(7);
+  for (int round = 0; round < 40; ++round) {
+    Json payload = files_payload(paths, 1 + paths.pick(300), round % 3 == 0);
+    bool footer = round % 2 == 0;
+    Json whole = tool_result_reply(5, ToolOutcome(payload), footer, static_cast<std::size_t>(-1));
+    std::size_t budget = 600 + paths.pick(static_cast<int>(line_size(whole)));
+    Json reply = tool_result_reply(5, ToolOutcome(payload), footer, budget);
+    ASSERT_LE(line_size(reply), budget) << "round " << round;
+    if (line_size(whole) <= budget) {
+      EXPECT_EQ(to_compact_json(reply), to_compact_json(whole));
+      continue;
+    }
+    Json cut = payload_of(reply, footer);
+    // One record more would not have fitted, give or take the width the
+    // count was measured at.
+    if (check_cut(payload, cut) > 0) {
+      Json more = cut;
+      more["files"].push_back(parse_json(to_compact_json(payload["files"][cut["files"].size()])).value());
+      more["omitted_count"] = 0;
+      Json longer = tool_result_reply(5, ToolOutcome(more), footer, static_cast<std::size_t>(-1));
+      EXPECT_GT(line_size(longer) + 20, budget) << "round " << round;
+    }
+  }
+}
+
+TEST(ReplyBudgetTest, RepliesThatFitAndErrorsAreUntouched) {
+  Paths paths(3);
+  Json payload = files_payload(paths, 50, false);
+  Json whole = tool_result_reply(1, ToolOutcome(payload), true, static_cast<std::size_t>(-1));
+  Json exact = tool_result_reply(1, ToolOutcome(payload), true, line_size(whole));
+  EXPECT_EQ(to_compact_json(exact), to_compact_json(whole));
+  Json one_less = tool_result_reply(1, ToolOutcome(payload), true, line_size(whole) - 1);
+  EXPECT_LT(payload_of(one_less, true)["files"].size(), 50u);
+
+  // Not a record list: arrays of plain values and of objects that hold
+  // arrays stay whole, whatever the budget.
+  Json plain{{"numbers", Json::array({1, 2, 3})}, {"nested", Json::array({Json{{"a", Json::array({1})}}})}};
+  Json kept = tool_result_reply(1, ToolOutcome(plain), false, 10);
+  EXPECT_EQ(payload_of(kept, false), plain);
+
+  std::string message(3000, 'x');
+  Json error = tool_result_reply(1, ToolOutcome(make_error(message)), true, 100);
+  EXPECT_EQ(text_of(error), "Error: " + message);
+}
+
+TEST(ReplyBudgetTest, EscapedSizeMatchesTheWritersEscapes) {
+  std::mt19937 random(5);
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    for (int n = std::uniform_int_distribution<int>(0, 30)(random); n > 0; --n) {
+      text += static_cast<char>(std::uniform_int_distribution<int>(0, 255)(random));
+    }
+    EXPECT_EQ(escaped_size(text), to_compact_json(Json(text)).size() - 2) << round;
+  }
+}
+
+}  // namespace
+}  // namespace corvane::mcp
