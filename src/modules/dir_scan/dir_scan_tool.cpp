@@ -50,16 +50,20 @@ Status read_arguments(const Json& arguments, EmptyScanRequest& request) {
   return ok_status();
 }
 
-Result<std::vector<FileEntry>> top_files_tool(const TopFilesRequest& request, ToolContext&) {
-  return scan_top_files(request.path, request.top_n);
+Result<std::vector<FileEntry>> top_files_tool(const TopFilesRequest& request, ToolContext& context) {
+  return scan_top_files(request.path, request.top_n, context.hooks());
 }
 
-Result<EmptyFiles> empty_files_tool(const EmptyScanRequest& request, ToolContext&) {
-  return EmptyFiles{scan_empty_files(request.path, EmptyScanOptions{request.recursive, request.exclude_paths})};
+Result<EmptyFiles> empty_files_tool(const EmptyScanRequest& request, ToolContext& context) {
+  EmptyScanOptions options{request.recursive, request.exclude_paths};
+  options.hooks = context.hooks();
+  return EmptyFiles{scan_empty_files(request.path, options)};
 }
 
-Result<EmptyFolders> empty_folders_tool(const EmptyScanRequest& request, ToolContext&) {
-  return EmptyFolders{scan_empty_folders(request.path, EmptyScanOptions{request.recursive, request.exclude_paths})};
+Result<EmptyFolders> empty_folders_tool(const EmptyScanRequest& request, ToolContext& context) {
+  EmptyScanOptions options{request.recursive, request.exclude_paths};
+  options.hooks = context.hooks();
+  return EmptyFolders{scan_empty_folders(request.path, options)};
 }
 
 }  // namespace corvane::dir_scan

@@ -14,6 +14,7 @@ std::vector<EmptyFileEntry> scan_empty_files(const std::string& root, const Empt
   ExcludeList excludes(options.exclude_paths);
   if (!excludes.empty() && excludes.any_prefix_of(lowered_path(root))) return found;
   WalkOptions walk_options;
+  walk_options.hooks = options.hooks;
   if (!options.recursive) walk_options.max_depth = 1;
   DirectoryWalk walk(root, walk_options);
   while (walk.next()) {
@@ -54,7 +55,7 @@ namespace {
 class EmptyFolderScan {
  public:
   EmptyFolderScan(const std::string& root, const EmptyScanOptions& options)
-      : walk_(root, WalkOptions{.report_directory_ends = true}), excludes_(options.exclude_paths),
+      : walk_(root, WalkOptions{.report_directory_ends = true, .hooks = options.hooks}), excludes_(options.exclude_paths),
         recursive_(options.recursive), cap_(options.result_cap) {
     frames_.push_back(Frame{true, false, true, {}});  // the root: walked, never reported
   }
