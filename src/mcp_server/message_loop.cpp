@@ -206,6 +206,7 @@ void serve_in_turn(LineReader& input, LineWriter& writer) {
         writer.send(*reply);
       }
     } catch (const std::exception&) {
+      // Out of memory for this line: no reply, and on with the next.
     }
   }
 }

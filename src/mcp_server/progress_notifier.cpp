@@ -43,10 +43,15 @@ void ProgressNotifier::deliver(const platform::ProgressEvent& event) {
     return;
   }
 
-  Json params{{"progress", std::move(progress)}, {"progressToken", token_}};
-  if (event.total > 0) params["total"] = event.total;
   last_sent_ = now;
-  send_(Json{{"jsonrpc", "2.0"}, {"method", "notifications/progress"}, {"params", std::move(params)}});
+  // Progress never fails the call it reports on: without memory for the
+  // message, this one is simply not sent.
+  try {
+    Json params{{"progress", std::move(progress)}, {"progressToken", token_}};
+    if (event.total > 0) params["total"] = event.total;
+    send_(Json{{"jsonrpc", "2.0"}, {"method", "notifications/progress"}, {"params", std::move(params)}});
+  } catch (const std::exception&) {
+  }
 }
 
 }  // namespace corvane::mcp
