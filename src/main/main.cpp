@@ -1,5 +1,6 @@
 // corvane-mcp: a read-only disk analysis server speaking the Model Context
 // Protocol over standard input and output.
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <exception>
@@ -7,8 +8,22 @@
 
 #include "mcp_server/line_reader.h"
 #include "mcp_server/message_loop.h"
+#include "platform/dir_walk.h"
+#include "platform/process.h"
 #include "platform/runtime.h"
 #include "platform/stdio.h"
+
+namespace {
+
+// The walk-slowing seam of the end-to-end tests (see platform/dir_walk.h):
+// a whole number of microseconds, anything else ignored.
+void apply_test_entry_pause() {
+  std::string text = corvane::platform::environment_variable("CORVANE_TEST_ENTRY_PAUSE_US");
+  if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos) return;
+  corvane::platform::set_entry_pause(std::chrono::microseconds(std::stoll(text)));
+}
+
+}  // namespace
 
 int main() {
   corvane::Status started = corvane::runtime::start();
@@ -18,6 +33,7 @@ int main() {
     return 1;
   }
   corvane::platform::prepare_stdio();
+  apply_test_entry_pause();
   corvane::mcp::LineReader input([](char* buffer, std::size_t capacity) {
     (void)corvane::runtime::arm_memory_reserve();  // spent when the last line ran out of memory
     return corvane::platform::read_stdin(buffer, capacity);

@@ -50,10 +50,10 @@ Json tool_result_reply(const Json& id, const ToolOutcome& outcome, bool footer, 
   return text_reply(id, std::move(text), false);
 }
 
-Json call_tool(const ToolBinding& tool, const Json& id, const Json& arguments) {
+Json call_tool(const ToolBinding& tool, const Json& id, const Json& arguments, const CallControl& control) {
   ToolOutcome outcome = [&]() -> ToolOutcome {
     try {
-      return tool.run(tool, arguments);
+      return tool.run(tool, arguments, control);
     } catch (...) {
       return make_error("TASK_ERROR: " + runtime::describe_exception(std::current_exception()));
     }
@@ -61,7 +61,7 @@ Json call_tool(const ToolBinding& tool, const Json& id, const Json& arguments) {
   return tool_result_reply(id, outcome, tool.footer);
 }
 
-Json handle_tool_call(const Json& id, const Json& message) {
+Json handle_tool_call(const Json& id, const Json& message, const CallControl& control) {
   static const Json kEmptyObject = Json::object();
   const Json* params = &kEmptyObject;
   if (auto it = message.find("params"); it != message.end()) params = &*it;
@@ -73,7 +73,7 @@ Json handle_tool_call(const Json& id, const Json& message) {
     if (auto it = params->find("arguments"); it != params->end()) arguments = &*it;
   }
 
-  if (const ToolBinding* tool = find_tool(name)) return call_tool(*tool, id, *arguments);
+  if (const ToolBinding* tool = find_tool(name)) return call_tool(*tool, id, *arguments, control);
   return tool_result_reply(id, make_error("Unknown tool: " + name), false);
 }
 

@@ -15,11 +15,12 @@ namespace corvane::mcp {
 std::string result_footer();
 
 // Runs one tool with `arguments` and builds its reply. An exception that
-// escapes the call's steps becomes "TASK_ERROR: ...".
-Json call_tool(const ToolBinding& tool, const Json& id, const Json& arguments);
+// escapes the call's steps becomes "TASK_ERROR: ...". `control` steers the
+// call (its stop, and where its progress goes).
+Json call_tool(const ToolBinding& tool, const Json& id, const Json& arguments, const CallControl& control = {});
 
 // The whole reply to a "tools/call" request.
-Json handle_tool_call(const Json& id, const Json& message);
+Json handle_tool_call(const Json& id, const Json& message, const CallControl& control = {});
 
 // The reply for an outcome: pretty payload text (plus footer) or "Error: "
 // and the message, with "isError" set accordingly. A payload whose reply

@@ -28,11 +28,11 @@ Json server_description() {
               {"instructions", std::move(instructions)}};
 }
 
-Json handle_request(const Json& id, std::string_view method, const Json& message) {
+Json handle_request(const Json& id, std::string_view method, const Json& message, const CallControl& control) {
   if (method == "initialize") return result_reply(id, server_description());
   if (method == "ping") return result_reply(id, Json::object());
   if (method == "tools/list") return result_reply(id, Json{{"tools", tool_catalogue()}});
-  if (method == "tools/call") return handle_tool_call(id, message);
+  if (method == "tools/call") return handle_tool_call(id, message, control);
   return error_reply(id, kMethodNotFound, "Method not found: " + std::string(method));
 }
 

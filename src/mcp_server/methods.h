@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "mcp_server/tool_binding.h"
 #include "modules/tool_outcome.h"
 
 namespace corvane::mcp {
@@ -18,7 +19,7 @@ Json error_reply(const Json& id, int code, std::string message);
 Json server_description();
 
 // Answers "initialize", "ping", "tools/list" and "tools/call"; any other
-// method (compared exactly) gets -32601.
-Json handle_request(const Json& id, std::string_view method, const Json& message);
+// method (compared exactly) gets -32601. `control` steers a tool call.
+Json handle_request(const Json& id, std::string_view method, const Json& message, const CallControl& control = {});
 
 }  // namespace corvane::mcp

@@ -15,6 +15,16 @@ Status check_path(const std::string& path, PathCheck check) {
   return ok_status();
 }
 
+CallWatch::CallWatch(const CallControl& control, const platform::ProgressCounters& counters) {
+  if (control.progress == nullptr) return;
+  platform::Clock& clock = platform::system_clock();
+  reporter_.emplace(*control.progress, clock, kProgressGap);
+  ticker_.emplace(*reporter_, clock, counters, std::string(), "progress", control.stop, kProgressTick);
+}
+
+// The ticker goes first: it reports through the reporter.
+CallWatch::~CallWatch() { ticker_.reset(); }
+
 ToolOutcome run_on_pool(std::function<ToolOutcome()> job) {
   Result<ToolOutcome> ran = runtime::blocking_pool().run<ToolOutcome>(std::move(job));
   if (!ran.ok()) return make_error("TASK_ERROR: " + ran.error());

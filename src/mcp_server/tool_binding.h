@@ -7,6 +7,7 @@
 // job on the blocking pool.
 #pragma once
 
+#include <chrono>
 #include <concepts>
 #include <cstdint>
 #include <functional>
@@ -18,6 +19,7 @@
 
 #include "modules/tool_arguments.h"
 #include "modules/tool_outcome.h"
+#include "platform/progress.h"
 
 namespace corvane::mcp {
 
@@ -36,6 +38,34 @@ enum class PathCheck : std::uint8_t { none, exists, directory };
 // inline.
 enum class Step : std::uint8_t { read, check, handle, never };
 
+// How the server steers one call: the stop a client's cancellation
+// requests, and where the call's progress goes (none when the client did
+// not ask for progress).
+struct CallControl {
+  std::stop_token stop = {};
+  platform::ProgressSink* progress = nullptr;
+};
+
+// How often a watched call's counters are reported, and the least gap
+// between two reports.
+inline constexpr std::chrono::milliseconds kProgressTick{250};
+inline constexpr std::chrono::milliseconds kProgressGap{200};
+
+// Reports a call's counters to its progress sink every tick while it runs,
+// on a thread of its own; nothing without a sink. The thread has ended when
+// the destructor returns, so no report of the call follows its reply.
+class CallWatch {
+ public:
+  CallWatch(const CallControl& control, const platform::ProgressCounters& counters);
+  ~CallWatch();
+  CallWatch(const CallWatch&) = delete;
+  CallWatch& operator=(const CallWatch&) = delete;
+
+ private:
+  std::optional<platform::ProgressReporter> reporter_;
+  std::optional<platform::ProgressTicker> ticker_;
+};
+
 struct ToolBinding {
   std::string_view name;
   const CatalogueEntry* catalogue;
@@ -43,7 +73,7 @@ struct ToolBinding {
   Step pool_from;
   bool footer;  // whether a payload's text ends with the read-only footer
   // The steps, made by bind_tool for the handler's request and payload types.
-  ToolOutcome (*run)(const ToolBinding& tool, const Json& arguments);
+  ToolOutcome (*run)(const ToolBinding& tool, const Json& arguments, const CallControl& control);
 };
 
 // The check step for one path.
@@ -70,12 +100,12 @@ concept NamesPath = requires(const Request& request) {
 };
 
 template <auto Handler>
-ToolOutcome run_steps(const ToolBinding& tool, const Json& arguments) {
+ToolOutcome run_steps(const ToolBinding& tool, const Json& arguments, const CallControl& control) {
   using Request = typename HandlerTraits<decltype(Handler)>::request;
   Request request{};
-  std::stop_source stop;  // nothing requests it yet
   platform::ProgressCounters counters;
-  ToolContext context{stop.get_token(), counters};
+  ToolContext context{control.stop, counters, control.progress};
+  CallWatch watch(control, counters);
 
   // Runs the steps in [from, until); an outcome once the call is decided.
   auto steps = [&](Step from, Step until) -> std::optional<ToolOutcome> {

@@ -17,10 +17,16 @@ using Json = nlohmann::json;
 using ToolOutcome = Result<Json>;
 
 // What the registry gives each call: a stop token the handler heeds, and
-// the counters it advances. Both live for the one call.
+// the counters it advances (how far the call has come, which the server
+// reports to a client that asked for progress). Both live for the one call.
 struct ToolContext {
   std::stop_token stop;
   platform::ProgressCounters& counters;
+  // Where a tool that reports stages of its own sends them; none when the
+  // client is not watching.
+  platform::ProgressSink* events = nullptr;
+
+  platform::TaskHooks hooks() const { return platform::TaskHooks{stop, &counters}; }
 };
 
 }  // namespace corvane

@@ -1,5 +1,7 @@
 #include "platform/dir_walk.h"
 
+#include <atomic>
+
 #include "platform/path.h"
 
 namespace corvane::platform {
@@ -172,7 +174,26 @@ bool DirectoryWalk::finish_top() {
   return true;
 }
 
+namespace {
+
+std::atomic<std::int64_t> g_entry_pause_us{0};
+
+void pause_after_entry() {
+  std::int64_t pause = g_entry_pause_us.load(std::memory_order_relaxed);
+  if (pause <= 0) return;
+  // Spinning rather than sleeping, so that the walk looks as busy as a
+  // long one does.
+  auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(pause);
+  while (std::chrono::steady_clock::now() < until) {
+  }
+}
+
+}  // namespace
+
+void set_entry_pause(std::chrono::microseconds pause) { g_entry_pause_us.store(pause.count()); }
+
 bool DirectoryWalk::next() {
+  if (options_.hooks.stopped()) return false;
   if (!started_) {
     started_ = true;
     ListingSource::Opened root = source_->open_root(root_);
@@ -212,6 +233,8 @@ bool DirectoryWalk::next() {
         event_ = Event::entry;
         set_entry_path();
         descend_ = kind_ == EntryKind::directory && depth_ < options_.max_depth;
+        options_.hooks.advance();
+        pause_after_entry();
         return true;
       case ListingSource::Read::failed_entry:
         ++top.summary.failures;

@@ -25,6 +25,7 @@
 //   WTF-8, see platform/text.h) and open the entry again.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -34,6 +35,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/progress.h"
 #include "platform/result.h"
 
 namespace corvane::platform {
@@ -138,7 +140,16 @@ struct WalkOptions {
   // Also deliver an end event after each directory's entries (the root's
   // included, last of all).
   bool report_directory_ends = false;
+  // Once its stop is requested the walk ends at the next event, with no
+  // further end events; every entry it delivers advances the counters.
+  TaskHooks hooks = {};
 };
+
+// A test seam: every walk spends this long on the CPU after each entry it
+// lists, so that a test can make a small tree take seconds to walk and watch
+// it stop. Zero (no pause) unless the entry function sets it from the
+// CORVANE_TEST_ENTRY_PAUSE_US environment variable.
+void set_entry_pause(std::chrono::microseconds pause);
 
 inline constexpr std::uint64_t kMaxConsecutiveFailures = 64;
 // Listings a walk holds open at once; deeper ancestors keep their unread

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,9 @@ struct ProcessRequest {
   std::string program;                 // full path of the executable (UTF-8)
   std::vector<std::string> arguments;  // after the program name, each passed unchanged
   std::chrono::milliseconds time_limit{30000};
+  // A stop request ends the child (with its descendants) as the time limit
+  // does, within a few milliseconds.
+  std::stop_token stop = {};
 };
 
 struct ProcessOutput {
@@ -25,6 +29,7 @@ struct ProcessOutput {
   std::string stdout_bytes;   // everything it printed before it ended or was killed
   std::string stderr_bytes;
   bool timed_out = false;     // the limit passed and the child (with its descendants) was killed
+  bool stopped = false;       // a stop was requested and the child (with its descendants) was killed
 };
 
 // The narrow seam the disk tools use, so tests can put scripted children in
@@ -32,7 +37,8 @@ struct ProcessOutput {
 class ProcessRunner {
  public:
   virtual ~ProcessRunner() = default;
-  // Runs the program until it exits or the time limit passes. Once it has
+  // Runs the program until it exits, the time limit passes or a stop is
+  // requested. Once it has
   // exited, what its pipes hold at that moment is its output: a descendant
   // that keeps them open is not waited for, and is ended with the call. An
   // error (the system's text) only when the child could not be started at

@@ -176,7 +176,7 @@ void reap_killed(pid_t pid) {
 // runs and ends when the child exits, taking what the pipes hold then, or
 // at the deadline. Whatever the child left running in its process group is
 // ended with it, as closing the job does on Windows.
-void collect(pid_t pid, Descriptor& out, Descriptor& err, Clock::time_point deadline,
+void collect(pid_t pid, Descriptor& out, Descriptor& err, Clock::time_point deadline, const std::stop_token& stop,
              ProcessOutput& output) {
   for (;;) {
     if (has_exited(pid)) {
@@ -187,8 +187,8 @@ void collect(pid_t pid, Descriptor& out, Descriptor& err, Clock::time_point dead
       return;
     }
     auto now = Clock::now();
-    if (now >= deadline) {
-      output.timed_out = true;
+    if (now >= deadline || stop.stop_requested()) {
+      (now >= deadline ? output.timed_out : output.stopped) = true;
       ::kill(-pid, SIGKILL);
       ::kill(pid, SIGKILL);
       take_buffered(out, output.stdout_bytes);
@@ -232,7 +232,7 @@ class PosixProcessRunner final : public ProcessRunner {
 
     ProcessOutput output;
     try {
-      collect(pid, out.read_end, err.read_end, Clock::now() + request.time_limit, output);
+      collect(pid, out.read_end, err.read_end, Clock::now() + request.time_limit, request.stop, output);
     } catch (...) {
       // Out of memory for its output: the child must not outlive the call.
       ::kill(-pid, SIGKILL);

@@ -212,7 +212,7 @@ class Win32ProcessRunner final : public ProcessRunner {
     pipes.err_write.reset();
 
     ProcessOutput output;
-    collect(process, job, pipes, Clock::now() + request.time_limit, output);
+    collect(process, job, pipes, Clock::now() + request.time_limit, request.stop, output);
     return output;
   }
 
@@ -222,7 +222,7 @@ class Win32ProcessRunner final : public ProcessRunner {
   // then, or at the deadline. A descendant that still holds the pipes is
   // not waited for; closing the job ends it with the call.
   static void collect(Handle& process, Handle& job, Pipes& pipes, Clock::time_point deadline,
-                      ProcessOutput& output) {
+                      const std::stop_token& stop, ProcessOutput& output) {
     for (;;) {
       bool read_any = read_buffered(pipes.out_read, output.stdout_bytes);
       read_any = read_buffered(pipes.err_read, output.stderr_bytes) || read_any;
@@ -234,8 +234,9 @@ class Win32ProcessRunner final : public ProcessRunner {
         if (GetExitCodeProcess(process.get(), &code)) output.exit_code = static_cast<int>(code);
         return;
       }
-      if (Clock::now() >= deadline) {
-        output.timed_out = true;
+      bool late = Clock::now() >= deadline;
+      if (late || stop.stop_requested()) {
+        (late ? output.timed_out : output.stopped) = true;
         if (job.get()) TerminateJobObject(job.get(), 1);
         TerminateProcess(process.get(), 1);
         WaitForSingleObject(process.get(), 2000);

@@ -38,7 +38,7 @@ class ProgressSink {
   virtual void deliver(const ProgressEvent& event) = 0;
 };
 
-// The server's sink: events are not sent anywhere.
+// A sink for events nobody asked for.
 class NullProgressSink final : public ProgressSink {
  public:
   void deliver(const ProgressEvent&) override {}
@@ -99,6 +99,29 @@ class ProgressReporter {
 struct ProgressCounters {
   std::atomic<std::uint64_t> processed{0};
   std::atomic<std::uint64_t> total{0};
+};
+
+// What a long task is steered and watched through: the stop request it
+// heeds and the counters it advances. A default one is never stopped and
+// counts nowhere, so code that takes one works the same without a caller
+// that watches.
+struct TaskHooks {
+  TaskHooks() = default;
+  // A stop token alone steers a task that nobody watches.
+  TaskHooks(std::stop_token stop_token, ProgressCounters* progress = nullptr)  // NOLINT: converts on purpose
+      : stop(std::move(stop_token)), counters(progress) {}
+
+  std::stop_token stop;
+  ProgressCounters* counters = nullptr;
+
+  bool stopped() const { return stop.stop_requested(); }
+  void advance(std::uint64_t done = 1) const {
+    if (counters) counters->processed.fetch_add(done, std::memory_order_relaxed);
+  }
+  void set_total(std::uint64_t total) const {
+    if (counters) counters->total.store(total, std::memory_order_relaxed);
+  }
+  std::uint64_t processed() const { return counters ? counters->processed.load(std::memory_order_relaxed) : 0; }
 };
 
 // Reports `stage` with the counters every interval on a thread of its own

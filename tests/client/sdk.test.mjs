@@ -3,7 +3,7 @@ import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
-import { mkdtempSync, mkdirSync, writeFileSync, rmSync } from 'node:fs';
+import { existsSync, mkdtempSync, mkdirSync, readdirSync, readFileSync, rmSync, truncateSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 
@@ -124,4 +124,142 @@ test('callTool scan_empty_files on a tree whose whole listing is ~20 MB: a cut r
   assert.equal(payload.truncated, true);
   assert.equal(payload.omitted_count, 60000 - payload.files.length);
   assert.deepEqual(await client.ping(), {});
+});
+
+// Long calls. Each test starts a server of its own, with the environment it
+// needs, and watches every message that reaches the client.
+async function watchedClient(env) {
+  const transport = new StdioClientTransport({ command: BIN, args: [], env: { PATH: process.env.PATH, ...env } });
+  const watched = new Client({ name: 'corvane-sdk-long-calls', version: '1.0.0' });
+  await watched.connect(transport);
+  const received = [];
+  const sent = [];
+  const onmessage = transport.onmessage;
+  transport.onmessage = (message, extra) => {
+    received.push(message);
+    onmessage(message, extra);
+  };
+  const send = transport.send.bind(transport);
+  transport.send = (message, options) => {
+    sent.push(message);
+    return send(message, options);
+  };
+  return { client: watched, pid: transport.pid, received, sent };
+}
+
+// CPU time the process has used so far, in clock ticks (utime + stime).
+function cpuTicks(pid) {
+  const fields = readFileSync(`/proc/${pid}/stat`, 'utf8').replace(/^.*\) /, '').split(' ');
+  return Number(fields[11]) + Number(fields[12]);
+}
+
+// Ids of the processes whose parent is `pid`.
+function childrenOf(pid) {
+  return readdirSync('/proc').filter((n) => /^\d+$/.test(n)).filter((n) => {
+    try {
+      return Number(readFileSync(`/proc/${n}/stat`, 'utf8').replace(/^.*\) /, '').split(' ')[1]) === pid;
+    } catch {
+      return false;  // ended meanwhile
+    }
+  });
+}
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// Aborts `call` after `afterMs`; then a ping must answer within a second,
+// no reply may arrive for the aborted request, and the server must go idle.
+async function abortAndCheck(watched, name, args, afterMs, { busy = true } = {}) {
+  const { client: c, pid, received, sent } = watched;
+  const controller = new AbortController();
+  const start = cpuTicks(pid);
+  const call = c.callTool({ name, arguments: args }, undefined, { signal: controller.signal, timeout: 600000 });
+  await sleep(afterMs);
+  const busyTicks = cpuTicks(pid) - start;
+  controller.abort('the user gave up');
+  await assert.rejects(call);
+  const aborted = Date.now();
+  assert.deepEqual(await c.ping(), {});
+  const pingMs = Date.now() - aborted;
+  assert.ok(pingMs < 1000, `${name}: ping answered ${pingMs} ms after the abort`);
+  const idleFrom = cpuTicks(pid);
+  await sleep(1000);
+  const idle = cpuTicks(pid) - idleFrom;
+  assert.ok(idle <= 10, `${name}: ${idle} ticks of CPU in the second after the abort`);
+  // Clock ticks are 1/100 s: a working call used a fair part of its time.
+  if (busy) assert.ok(busyTicks >= afterMs / 100, `${name}: only ${busyTicks} ticks of CPU before the abort`);
+  const callId = sent.find((m) => m.method === 'tools/call' && m.params.name === name).id;
+  assert.ok(sent.some((m) => m.method === 'notifications/cancelled' && m.params.requestId === callId));
+  await sleep(200);
+  assert.ok(!received.some((m) => m.id === callId), `${name}: a reply came for the cancelled request`);
+  return pingMs;
+}
+
+function slowTree() {
+  const root = mkdtempSync(join(tmpdir(), 'corvane-sdk-slow-'));
+  for (let d = 0; d < 20; d++) {
+    mkdirSync(join(root, `d${d}`));
+    for (let f = 0; f < 50; f++) writeFileSync(join(root, `d${d}`, `f${f}`), 'x'.repeat(f + 1));
+  }
+  return root;
+}
+
+test('a scan longer than the request timeout succeeds while its progress resets the timer', async () => {
+  const slow = slowTree();
+  const watched = await watchedClient({ CORVANE_TEST_ENTRY_PAUSE_US: '4000' });  // about 4 s
+  try {
+    const seen = [];
+    const started = Date.now();
+    const result = await watched.client.callTool({ name: 'scan_top_files', arguments: { path: slow, top_n: 1 } },
+      undefined, { onprogress: (p) => seen.push(p), resetTimeoutOnProgress: true, timeout: 1000 });
+    assert.ok(Date.now() - started > 2000, 'the scan was not slow enough to need its progress');
+    assert.equal(result.isError, false);
+    assert.ok(seen.length >= 2, `${seen.length} progress notifications`);
+    for (let i = 1; i < seen.length; i++) assert.ok(seen[i].progress > seen[i - 1].progress);
+    assert.ok(seen.every((p) => p.total === undefined));
+    assert.ok(seen.at(-1).progress <= 1020);
+  } finally {
+    await watched.client.close();
+    rmSync(slow, { recursive: true, force: true });
+  }
+});
+
+test('aborted calls free the server at once: a walk, a hash of large copies, a smartctl that never ends', async (t) => {
+  const slow = slowTree();
+  const big = mkdtempSync(join(tmpdir(), 'corvane-sdk-big-'));
+  const fakeBin = mkdtempSync(join(tmpdir(), 'corvane-sdk-smartctl-'));
+  // A smartctl stand-in that never exits (and uses no CPU while it waits).
+  writeFileSync(join(fakeBin, 'smartctl'), '#!/bin/sh\nexec sleep 600\n', { mode: 0o755 });
+  const watched = await watchedClient({ CORVANE_TEST_ENTRY_PAUSE_US: '4000', PATH: `${fakeBin}:${process.env.PATH}` });
+  const latencies = {};
+  try {
+    latencies.scan = await abortAndCheck(watched, 'scan_top_files', { path: slow }, 1000);
+
+    // Sparse 2 GiB files of zeros: each is hashed in full, seconds of CPU.
+    for (const name of ['seed.bin', 'a.bin', 'b.bin', 'c.bin']) {
+      writeFileSync(join(big, name), '');
+      truncateSync(join(big, name), 2 ** 31);
+    }
+    latencies.hash = await abortAndCheck(watched, 'find_copies',
+      { seed_path: join(big, 'seed.bin'), search_dirs: [big] }, 1500);
+
+    const disks = readdirSync('/sys/block').filter((n) => !/^(loop|ram|zram|dm-|md|nbd|sr|fd)/.test(n));
+    const hasSmartctl = ['/usr/sbin', '/sbin', '/usr/bin', '/bin', '/usr/local/sbin']
+      .some((d) => existsSync(join(d, 'smartctl')));
+    if (disks.length === 0 || hasSmartctl) {
+      t.diagnostic('no disk to ask, or a real smartctl comes first: the child case is skipped');
+    } else {
+      const call = abortAndCheck(watched, 'disk_health', {}, 1000, { busy: false });
+      await sleep(500);
+      assert.ok(childrenOf(watched.pid).length > 0, 'smartctl was running');
+      latencies.child = await call;
+      assert.deepEqual(childrenOf(watched.pid), [], 'the smartctl child was killed');
+    }
+    t.diagnostic(`ping after abort: ${JSON.stringify(latencies)} ms`);
+    // The server serves on as before.
+    const after = await watched.client.callTool({ name: 'get_corvane_app', arguments: {} });
+    assert.equal(after.isError, false);
+  } finally {
+    await watched.client.close();
+    for (const dir of [slow, big, fakeBin]) rmSync(dir, { recursive: true, force: true });
+  }
 });

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -106,6 +107,38 @@ TEST_F(ProcessRunnerTest, TimeLimitKillsTheChildKeepsItsOutputAndLeavesNothingBe
   ASSERT_EQ(ran->stdout_bytes.rfind("pid ", 0), 0u) << ran->stdout_bytes;
   long pid = std::stol(ran->stdout_bytes.substr(4));
   EXPECT_TRUE(test::process_is_gone(pid));
+}
+
+TEST_F(ProcessRunnerTest, AStopRequestKillsTheChildWellBeforeItsLimitAndLeavesNothingBehind) {
+  std::stop_source stop;
+  auto started = Clock::now();
+  std::jthread stopper([&] {
+    std::this_thread::sleep_for(1s);
+    stop.request_stop();
+  });
+  auto ran = system_process_runner().run({child_, {"sleep"}, 60s, stop.get_token()});
+  auto took = Clock::now() - started;
+  ASSERT_TRUE(ran.ok()) << ran.error();
+  EXPECT_TRUE(ran->stopped);
+  EXPECT_FALSE(ran->timed_out);
+  EXPECT_EQ(ran->exit_code, -1);
+  EXPECT_GE(took, 900ms);
+  EXPECT_LT(took, 15s);
+  ASSERT_EQ(ran->stdout_bytes.rfind("pid ", 0), 0u) << ran->stdout_bytes;
+  EXPECT_TRUE(test::process_is_gone(std::stol(ran->stdout_bytes.substr(4))));
+
+  // Already stopped when it starts: the child does not get to run on.
+  started = Clock::now();
+  auto at_once = system_process_runner().run({child_, {"sleep"}, 60s, stop.get_token()});
+  ASSERT_TRUE(at_once.ok()) << at_once.error();
+  EXPECT_TRUE(at_once->stopped);
+  EXPECT_LT(Clock::now() - started, 15s);
+
+  // Without a stop the same child runs to its exit, and is not called stopped.
+  auto ran_out = run_child({"exit", "4"});
+  ASSERT_TRUE(ran_out.ok());
+  EXPECT_FALSE(ran_out->stopped);
+  EXPECT_EQ(ran_out->exit_code, 4);
 }
 
 TEST_F(ProcessRunnerTest, TheChildsExitEndsTheCallWhileADescendantStillHoldsThePipes) {

@@ -57,19 +57,23 @@ Status read_arguments(const Json& arguments, EmptyScanRequest& request) {
   return ok_status();
 }
 
-Result<std::vector<FileEntry>> top_files_tool(const TopFilesRequest& request, ToolContext&) {
-  return scan_top_files(request.path, request.top_n);
+Result<std::vector<FileEntry>> top_files_tool(const TopFilesRequest& request, ToolContext& context) {
+  return scan_top_files(request.path, request.top_n, context.hooks());
 }
 
-Result<EmptyFiles> empty_files_tool(const EmptyScanRequest& request, ToolContext&) {
+Result<EmptyFiles> empty_files_tool(const EmptyScanRequest& request, ToolContext& context) {
+  EmptyScanOptions options{request.recursive, request.exclude_paths};
+  options.hooks = context.hooks();
   KeptRecords<EmptyFileEntry> found;
-  scan_empty_files(request.path, EmptyScanOptions{request.recursive, request.exclude_paths}, found);
+  scan_empty_files(request.path, options, found);
   return EmptyFiles{std::move(found.records()), found.found()};
 }
 
-Result<EmptyFolders> empty_folders_tool(const EmptyScanRequest& request, ToolContext&) {
+Result<EmptyFolders> empty_folders_tool(const EmptyScanRequest& request, ToolContext& context) {
+  EmptyScanOptions options{request.recursive, request.exclude_paths};
+  options.hooks = context.hooks();
   KeptRecords<EmptyFolderEntry> found;
-  scan_empty_folders(request.path, EmptyScanOptions{request.recursive, request.exclude_paths}, found);
+  scan_empty_folders(request.path, options, found);
   return EmptyFolders{std::move(found.records()), found.found()};
 }
 

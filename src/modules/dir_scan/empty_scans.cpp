@@ -26,6 +26,7 @@ void scan_empty_files(const std::string& root, const EmptyScanOptions& options, 
   ExcludeList excludes(options.exclude_paths);
   if (!excludes.empty() && excludes.any_prefix_of(lowered_path(root))) return;
   WalkOptions walk_options;
+  walk_options.hooks = options.hooks;
   if (!options.recursive) walk_options.max_depth = 1;
   DirectoryWalk walk(root, walk_options);
   while (walk.next()) {
@@ -67,8 +68,8 @@ namespace {
 class EmptyFolderScan {
  public:
   EmptyFolderScan(const std::string& root, const EmptyScanOptions& options, KeptRecords<EmptyFolderEntry>& found)
-      : walk_(root, WalkOptions{.report_directory_ends = true}), excludes_(options.exclude_paths),
-        recursive_(options.recursive), cap_(options.result_cap), found_(found) {
+      : walk_(root, WalkOptions{.report_directory_ends = true, .hooks = options.hooks}),
+        excludes_(options.exclude_paths), recursive_(options.recursive), cap_(options.result_cap), found_(found) {
     frames_.push_back(Frame{true, false, true, {}});  // the root: walked, never reported
   }
 

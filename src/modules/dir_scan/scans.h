@@ -2,7 +2,8 @@
 // scan_empty_folders. Synchronous; each call owns everything it builds.
 // Unreadable folders and entries are skipped silently, links are never
 // followed (see platform/dir_walk.h), and results come in walk order:
-// listing order, depth first.
+// listing order, depth first. Each scan counts the entries it lists in its
+// hooks and, once their stop is requested, ends early with what it has.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 
 #include "modules/dir_scan/records.h"
 #include "modules/reply_budget.h"
+#include "platform/progress.h"
 
 namespace corvane::dir_scan {
 
@@ -22,7 +24,8 @@ bool heap_less(const FileEntry& a, const FileEntry& b);
 // The `top_n` largest non-empty files below `root`, largest first (stable
 // among equal sizes). Among files of the boundary size, those met first in
 // the walk stay. A root that is not a listable directory gives an empty list.
-std::vector<FileEntry> scan_top_files(const std::string& root, std::size_t top_n);
+std::vector<FileEntry> scan_top_files(const std::string& root, std::size_t top_n,
+                                      const platform::TaskHooks& hooks = {});
 
 struct EmptyScanOptions {
   bool recursive = true;
@@ -30,6 +33,7 @@ struct EmptyScanOptions {
   // Once more records than cap - 1 are held, no further directory is
   // entered; the one being listed is finished.
   std::size_t result_cap = kResultCap;
+  platform::TaskHooks hooks = {};
 };
 
 // Zero-byte files below `root`. Folders whose lowered path starts with an

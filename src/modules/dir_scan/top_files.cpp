@@ -13,14 +13,15 @@ bool heap_less(const FileEntry& a, const FileEntry& b) {
   return a.path < b.path;  // std::string compares bytes as unsigned char
 }
 
-std::vector<FileEntry> scan_top_files(const std::string& root, std::size_t top_n) {
+std::vector<FileEntry> scan_top_files(const std::string& root, std::size_t top_n,
+                                      const platform::TaskHooks& hooks) {
   std::vector<FileEntry> heap;
   if (top_n == 0) return heap;
   heap.reserve(top_n);
   // std::push_heap keeps the greatest element first; inverting the order
   // puts the least (the one to evict) there.
   auto evict_first = [](const FileEntry& a, const FileEntry& b) { return heap_less(b, a); };
-  DirectoryWalk walk(root);
+  DirectoryWalk walk(root, platform::WalkOptions{.hooks = hooks});
   while (walk.next()) {
     if (walk.kind() != EntryKind::file) continue;
     auto stat = walk.stat();

@@ -138,7 +138,7 @@ void read_counters(platform::ProcessRunner& runner, const SysfsHealthSetup& setu
   // Kernel names write a "/" of the device path as "!" (cciss!c0d0).
   std::string device = "/dev/" + record.device_id;
   std::replace(device.begin(), device.end(), '!', '/');
-  auto ran = runner.run({*setup.smartctl, {"--json", "-a", device}, setup.limit});
+  auto ran = runner.run({*setup.smartctl, {"--json", "-a", device}, setup.limit, setup.hooks.stop});
   if (!ran.ok()) {
     record.error = std::string(kSmartctlFailed) + ran.error();
     return;
@@ -187,7 +187,12 @@ void apply_smartctl_report(const SmartReport& report, std::uint64_t block_size, 
 
 std::vector<DiskHealthRecord> sysfs_disk_health(platform::ProcessRunner& runner, const SysfsHealthSetup& setup) {
   std::vector<DiskHealthRecord> records;
-  for (const std::string& name : sorted_names(setup.sysfs_root + "/block")) {
+  std::vector<std::string> names = sorted_names(setup.sysfs_root + "/block");
+  setup.hooks.set_total(names.size());
+  for (const std::string& name : names) {
+    if (setup.hooks.stopped()) break;
+    // Counted up front: most block devices are no disks and are passed over.
+    setup.hooks.advance();
     std::optional<SysfsDisk> disk = read_disk(setup.sysfs_root, name);
     if (!disk) continue;
     if (setup.smartctl) {
@@ -206,9 +211,10 @@ std::vector<DiskHealthRecord> sysfs_disk_health(platform::ProcessRunner& runner,
   return records;
 }
 
-std::vector<DiskHealthRecord> disk_health() {
+std::vector<DiskHealthRecord> disk_health(const platform::TaskHooks& hooks) {
   SysfsHealthSetup setup;
   setup.smartctl = find_smartctl();
+  setup.hooks = hooks;
   return sysfs_disk_health(platform::system_process_runner(), setup);
 }
 

@@ -2,7 +2,7 @@
 
 namespace corvane::disk_info {
 
-std::vector<DiskHealthRecord> disk_health() {
+std::vector<DiskHealthRecord> disk_health(const platform::TaskHooks& hooks) {
   // Windows PowerShell lives in the system folder; a powershell.exe in the
   // current directory or early on the search path is never preferred.
   std::vector<std::string> preferred;
@@ -16,6 +16,7 @@ std::vector<DiskHealthRecord> disk_health() {
   }
   PowerShellSetup setup;
   setup.program = *program;
+  setup.hooks = hooks;
   return powershell_disk_health(platform::system_process_runner(), setup);
 }
 

@@ -43,8 +43,12 @@ void to_json(Json& out, const DiskHealthRecord& record) {
   };
 }
 
-Result<std::vector<VolumeRecord>> list_disks_tool(const NoArguments&, ToolContext&) { return list_disks(); }
+Result<std::vector<VolumeRecord>> list_disks_tool(const NoArguments&, ToolContext& context) {
+  return list_disks(context.hooks());
+}
 
-Result<std::vector<DiskHealthRecord>> disk_health_tool(const NoArguments&, ToolContext&) { return disk_health(); }
+Result<std::vector<DiskHealthRecord>> disk_health_tool(const NoArguments&, ToolContext& context) {
+  return disk_health(context.hooks());
+}
 
 }  // namespace corvane::disk_info

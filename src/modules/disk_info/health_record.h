@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/progress.h"
+
 namespace corvane::disk_info {
 
 struct DiskHealthRecord {
@@ -60,6 +62,8 @@ void set_written_gb(DiskHealthRecord& record, std::uint64_t gigabytes);
 void clear_counters(DiskHealthRecord& record);
 
 // This machine's report: PowerShell on Windows, sysfs and smartctl on Linux.
-std::vector<DiskHealthRecord> disk_health();
+// Counts the disks done of those found in `hooks`; a stop request ends the
+// child process running and the report early.
+std::vector<DiskHealthRecord> disk_health(const platform::TaskHooks& hooks = {});
 
 }  // namespace corvane::disk_info

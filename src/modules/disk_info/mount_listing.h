@@ -50,6 +50,8 @@ struct MountSources {
   // without waiting, so a hung FUSE daemon or network share is never
   // touched. Empty: probe_mount_point.
   std::function<MountProbe(const std::string& mount_point)> probe;
+  // Counts mounts looked at of those listed; a stop ends the listing early.
+  platform::TaskHooks hooks = {};
 };
 
 // stat and statvfs of the real mount point: total f_blocks x f_frsize,

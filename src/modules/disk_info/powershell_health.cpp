@@ -153,26 +153,33 @@ void apply_counter_output(std::string_view output, DiskHealthRecord& record) {
 }
 
 std::vector<DiskHealthRecord> powershell_disk_health(platform::ProcessRunner& runner, const PowerShellSetup& setup) {
-  auto inventory = runner.run({setup.program, powershell_arguments(inventory_script()), setup.inventory_limit});
+  auto inventory = runner.run(
+      {setup.program, powershell_arguments(inventory_script()), setup.inventory_limit, setup.hooks.stop});
   if (!inventory.ok()) return {failure_record("unknown", std::string(kPowerShellFailed) + inventory.error())};
 
-  std::vector<DiskHealthRecord> records;
+  std::vector<DiskHealthRecord> listed;
   std::string text = platform::lossy_utf8(inventory->stdout_bytes);
   for (std::string_view line : output_lines(text)) {
-    std::optional<DiskHealthRecord> record = parse_drive_line(line);
-    if (!record) continue;
+    if (std::optional<DiskHealthRecord> record = parse_drive_line(line)) listed.push_back(std::move(*record));
+  }
+  setup.hooks.set_total(listed.size());
+
+  std::vector<DiskHealthRecord> records;
+  for (DiskHealthRecord& record : listed) {
+    if (setup.hooks.stopped()) break;
     // Only WMI's numeric index is ever put into a script.
-    if (all_ascii_digits(record->device_id)) {
-      auto counters = runner.run({setup.program, powershell_arguments(counter_script(record->device_id)),
-                                  setup.disk_limit});
+    if (all_ascii_digits(record.device_id)) {
+      auto counters = runner.run({setup.program, powershell_arguments(counter_script(record.device_id)),
+                                  setup.disk_limit, setup.hooks.stop});
       if (!counters.ok()) {
-        record->error = std::string(kPowerShellUnavailable);
+        record.error = std::string(kPowerShellUnavailable);
       } else {
-        apply_counter_output(counters->stdout_bytes, *record);
-        if (counters->timed_out) record->error = std::string(kPowerShellTimeout);
+        apply_counter_output(counters->stdout_bytes, record);
+        if (counters->timed_out) record.error = std::string(kPowerShellTimeout);
       }
     }
-    records.push_back(std::move(*record));
+    records.push_back(std::move(record));
+    setup.hooks.advance();
   }
   if (records.empty()) {
     if (inventory->timed_out) return {failure_record("unknown", std::string(kPowerShellTimeout))};

@@ -10,6 +10,7 @@
 
 #include "modules/disk_info/health_record.h"
 #include "platform/process.h"
+#include "platform/progress.h"
 
 namespace corvane::disk_info {
 
@@ -17,6 +18,7 @@ struct PowerShellSetup {
   std::string program;  // full path of powershell.exe
   std::chrono::milliseconds inventory_limit{60000};
   std::chrono::milliseconds disk_limit{30000};
+  platform::TaskHooks hooks = {};  // disks done of those listed; a stop ends PowerShell and the report
 };
 
 // The inventory script, exactly as sent.

@@ -11,6 +11,7 @@
 #include "modules/disk_info/health_record.h"
 #include "modules/disk_info/smartctl_report.h"
 #include "platform/process.h"
+#include "platform/progress.h"
 
 namespace corvane::disk_info {
 
@@ -18,6 +19,7 @@ struct SysfsHealthSetup {
   std::string sysfs_root = "/sys";
   std::optional<std::string> smartctl;  // full path; nullopt when not installed
   std::chrono::milliseconds limit{30000};
+  platform::TaskHooks hooks = {};  // disks done of those sysfs lists; a stop ends smartctl and the report
 };
 
 struct DiskFacts {

@@ -83,33 +83,41 @@ std::vector<std::u16string> mount_paths(VolumeApi& api, const std::u16string& vo
   return {};
 }
 
+void add_volume(VolumeApi& api, const std::u16string& volume, VolumeList& list) {
+  std::vector<std::u16string> paths = mount_paths(api, volume);
+  if (paths.empty()) return;
+  std::uint32_t type = api.get_drive_type(volume.c_str());
+  if (type != kDriveRemovable && type != kDriveFixed) return;
+  std::vector<char16_t> label(kLabelLength, u'\0');
+  std::vector<char16_t> file_system(kFileSystemLength, u'\0');
+  if (!api.get_volume_information(volume.c_str(), label.data(), kLabelLength, file_system.data(),
+                                  kFileSystemLength)) {
+    return;
+  }
+  for (const std::u16string& path : paths) {
+    VolumeRecord record;
+    record.mount_point = platform::utf8_from_utf16(path);
+    record.name = platform::utf8_from_utf16(until_nul(label));
+    record.file_system = platform::utf8_from_utf16(until_nul(file_system));
+    record.is_removable = type == kDriveRemovable;
+    if (!api.get_disk_free_space(path.c_str(), &record.total_bytes, &record.available_bytes)) {
+      record.total_bytes = 0;
+      record.available_bytes = 0;
+    }
+    list.add_or_refresh(code_unit_bytes(path), std::move(record));
+  }
+}
+
 }  // namespace
 
-std::vector<VolumeRecord> list_volumes(VolumeApi& api) {
+std::vector<VolumeRecord> list_volumes(VolumeApi& api, const platform::TaskHooks& hooks) {
   VolumeList list;
-  for (const std::u16string& volume : enumerate_volumes(api)) {
-    std::vector<std::u16string> paths = mount_paths(api, volume);
-    if (paths.empty()) continue;
-    std::uint32_t type = api.get_drive_type(volume.c_str());
-    if (type != kDriveRemovable && type != kDriveFixed) continue;
-    std::vector<char16_t> label(kLabelLength, u'\0');
-    std::vector<char16_t> file_system(kFileSystemLength, u'\0');
-    if (!api.get_volume_information(volume.c_str(), label.data(), kLabelLength, file_system.data(),
-                                    kFileSystemLength)) {
-      continue;
-    }
-    for (const std::u16string& path : paths) {
-      VolumeRecord record;
-      record.mount_point = platform::utf8_from_utf16(path);
-      record.name = platform::utf8_from_utf16(until_nul(label));
-      record.file_system = platform::utf8_from_utf16(until_nul(file_system));
-      record.is_removable = type == kDriveRemovable;
-      if (!api.get_disk_free_space(path.c_str(), &record.total_bytes, &record.available_bytes)) {
-        record.total_bytes = 0;
-        record.available_bytes = 0;
-      }
-      list.add_or_refresh(code_unit_bytes(path), std::move(record));
-    }
+  std::vector<std::u16string> volumes = enumerate_volumes(api);
+  hooks.set_total(volumes.size());
+  for (const std::u16string& volume : volumes) {
+    if (hooks.stopped()) break;
+    add_volume(api, volume, list);
+    hooks.advance();
   }
   return std::move(list).finish();
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/progress.h"
+
 namespace corvane::disk_info {
 
 struct VolumeRecord {
@@ -66,10 +68,12 @@ inline constexpr std::uint32_t kDriveFixed = 3;
 
 // The Windows listing over `api`: volumes in enumeration order, each
 // mounted one of drive type 2 or 3 with readable volume information.
-std::vector<VolumeRecord> list_volumes(VolumeApi& api);
+// Counts the volumes looked at of those enumerated in `hooks`, and stops
+// looking once their stop is requested.
+std::vector<VolumeRecord> list_volumes(VolumeApi& api, const platform::TaskHooks& hooks = {});
 
 // This machine's volumes (the volume functions on Windows, mountinfo and
-// statvfs on Linux).
-std::vector<VolumeRecord> list_disks();
+// statvfs on Linux), counted and stopped through `hooks` as above.
+std::vector<VolumeRecord> list_disks(const platform::TaskHooks& hooks = {});
 
 }  // namespace corvane::disk_info

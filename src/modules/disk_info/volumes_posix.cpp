@@ -278,7 +278,11 @@ std::vector<VolumeRecord> list_mounts(const MountSources& sources) {
 
   std::map<std::string, std::string> labels = labels_by_device(sources.label_dir);
   VolumeList list;
+  sources.hooks.set_total(mounts.size());
   for (std::size_t i = 0; i < mounts.size(); ++i) {
+    if (sources.hooks.stopped()) break;
+    // Counted as looked at up front: most mounts are passed over below.
+    sources.hooks.advance();
     const MountEntry& mount = mounts[i];
     const std::optional<BlockDevice>& device = devices[i];
     if (!device || device->virtual_disk) continue;
@@ -300,6 +304,10 @@ std::vector<VolumeRecord> list_mounts(const MountSources& sources) {
   return std::move(list).finish();
 }
 
-std::vector<VolumeRecord> list_disks() { return list_mounts(MountSources{}); }
+std::vector<VolumeRecord> list_disks(const platform::TaskHooks& hooks) {
+  MountSources sources;
+  sources.hooks = hooks;
+  return list_mounts(sources);
+}
 
 }  // namespace corvane::disk_info

@@ -50,9 +50,9 @@ class Win32VolumeApi final : public VolumeApi {
 
 }  // namespace
 
-std::vector<VolumeRecord> list_disks() {
+std::vector<VolumeRecord> list_disks(const platform::TaskHooks& hooks) {
   Win32VolumeApi api;
-  return list_volumes(api);
+  return list_volumes(api, hooks);
 }
 
 }  // namespace corvane::disk_info

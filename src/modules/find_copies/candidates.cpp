@@ -47,16 +47,17 @@ class DenialNotingListing final : public platform::ListingSource {
   bool denied_ = false;
 };
 
-void collect_root(const std::string& root, const CollectOptions& options, const std::stop_token& cancel,
+void collect_root(const std::string& root, const CollectOptions& options, const platform::TaskHooks& hooks,
                   platform::ProgressReporter& reporter, std::vector<Candidate>& out) {
   platform::WalkOptions walk_options;
   walk_options.report_directory_ends = true;
+  walk_options.hooks = hooks;
   if (!options.recursive) walk_options.max_depth = 1;
   auto listing = std::make_unique<DenialNotingListing>();
   DenialNotingListing& noted = *listing;
   DirectoryWalk walk(root, walk_options, std::move(listing));
 
-  while (!cancel.stop_requested() && walk.next()) {
+  while (walk.next()) {
     if (walk.event() == DirectoryWalk::Event::directory_end) {
       if (!walk.summary().opened && noted.last_open_denied()) {
         reporter.report(platform::ProgressEvent{
@@ -99,14 +100,14 @@ std::string extension_key(std::string_view file_name) {
   return platform::lower_case_ascii(file_name.substr(dot + 1));
 }
 
-std::vector<Candidate> collect_candidates(const CollectOptions& options, std::stop_token cancel,
+std::vector<Candidate> collect_candidates(const CollectOptions& options, const platform::TaskHooks& hooks,
                                           platform::ProgressReporter& reporter) {
   std::vector<Candidate> out;
   // Roots are taken last first, as a work list would; the order of the
   // candidates does not matter, the matches are sorted later.
   for (auto root = options.roots.rbegin(); root != options.roots.rend(); ++root) {
-    if (cancel.stop_requested()) break;
-    collect_root(*root, options, cancel, reporter, out);
+    if (hooks.stopped()) break;
+    collect_root(*root, options, hooks, reporter, out);
   }
   return out;
 }

@@ -41,9 +41,10 @@ struct CollectOptions {
 // Walks the roots: links (and, on POSIX, FIFOs, sockets and devices) are
 // never followed or taken, nothing is de-duplicated, and a directory that
 // cannot be listed is skipped (a "warning:SEARCH_DIR_PERMISSION_DENIED:..."
-// event when access was denied). Returns what it had collected when `cancel`
-// is requested; the caller checks the token.
-std::vector<Candidate> collect_candidates(const CollectOptions& options, std::stop_token cancel,
+// event when access was denied). Every entry listed advances the hooks'
+// counters. Returns what it had collected when their stop is requested; the
+// caller checks the token.
+std::vector<Candidate> collect_candidates(const CollectOptions& options, const platform::TaskHooks& hooks,
                                           platform::ProgressReporter& reporter);
 
 }  // namespace corvane::find_copies

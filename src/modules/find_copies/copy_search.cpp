@@ -14,25 +14,29 @@ namespace corvane::find_copies {
 
 Result<std::vector<CopyEntry>> run_copy_search(const SearchJobInputs& in) {
   const std::string seed_key = extension_key(file_name_of(in.seed.path));
+  // One count across both stages: the entries listed, then the candidates
+  // compared, so that progress only ever grows.
+  const platform::TaskHooks hooks(in.cancel, &in.counters);
   std::vector<Candidate> candidates = collect_candidates(
-      CollectOptions{in.roots, in.request.recursive, in.seed.path, seed_key, in.request.task_id}, in.cancel,
+      CollectOptions{in.roots, in.request.recursive, in.seed.path, seed_key, in.request.task_id}, hooks,
       in.reporter);
-  if (in.cancel.stop_requested()) return std::vector<CopyEntry>{};
-  in.counters.total.store(candidates.size());
+  if (hooks.stopped()) return std::vector<CopyEntry>{};
+  const std::uint64_t listed = hooks.processed();
+  hooks.set_total(listed + candidates.size());
 
   std::vector<CopyEntry> matches;
   if (in.request.match_mode == MatchMode::exact) {
-    Result<SeedDigests> digests = seed_digests(in.seed.path, in.seed.size);
-    if (in.cancel.stop_requested()) return std::vector<CopyEntry>{};
+    Result<SeedDigests> digests = seed_digests(in.seed.path, in.seed.size, in.cancel);
+    if (hooks.stopped()) return std::vector<CopyEntry>{};
     if (!digests.ok()) return digests.failure();
-    matches = find_identical(candidates, in.seed.size, digests.value(), in.cancel);
+    matches = find_identical(candidates, in.seed.size, digests.value(), hooks);
   } else {
     Result<std::uint64_t> fingerprint = sample_fingerprint(in.seed.path, in.seed.size);
-    if (in.cancel.stop_requested()) return std::vector<CopyEntry>{};
+    if (hooks.stopped()) return std::vector<CopyEntry>{};
     if (!fingerprint.ok()) return copy_error(CopyError::seed_read_failed);
-    matches = find_similar(candidates, fingerprint.value(), in.request.similarity_threshold.value_or(0.0), in.cancel);
+    matches = find_similar(candidates, fingerprint.value(), in.request.similarity_threshold.value_or(0.0), hooks);
   }
-  in.counters.processed.store(candidates.size());
+  in.counters.processed.store(listed + candidates.size());
   return matches;
 }
 
@@ -49,14 +53,11 @@ Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHos
   platform::ProgressReporter reporter(host.sink, host.clock);
   reporter.report(platform::ProgressEvent{request.task_id, std::string(kStageCollecting), 0, 0});
 
-  // The ticker's destructor stops and joins it on every way out of here.
-  platform::ProgressTicker ticker(reporter, host.clock, counters, request.task_id, std::string(kStageHashing),
-                                  cancel);
+  // The periodic reports are the caller's: it ticks over the same counters.
   SearchJobInputs inputs{request, seed.value(), roots.value(), cancel, reporter, counters};
   using JobResult = Result<std::vector<CopyEntry>>;
   Result<JobResult> joined =
       runtime::blocking_pool().run<JobResult>([&host, &inputs]() -> JobResult { return host.job(inputs); });
-  ticker.stop();
 
   if (!joined.ok()) return make_error(std::string(kTaskJoinFailed));
   JobResult& ran = joined.value();

@@ -1,6 +1,6 @@
 // The copy finder after argument intake: validation of the seed and the
-// search directories, the search job with its progress ticker, and the
-// ordered result with the seed row first.
+// search directories, the search job with its stage events, and the ordered
+// result with the seed row first.
 #pragma once
 
 #include <functional>
@@ -32,18 +32,20 @@ using SearchJob = std::function<Result<std::vector<CopyEntry>>(const SearchJobIn
 
 Result<std::vector<CopyEntry>> run_copy_search(const SearchJobInputs& inputs);
 
-// What the host supplies: where progress goes, the clock, and the job
-// (tests replace it).
+// What the host supplies: where the stage events ("collecting", warnings,
+// "done") go, the clock that throttles them, and the job (tests replace it).
 struct SearchHost {
   platform::ProgressSink& sink;
   platform::Clock& clock;
   SearchJob job = run_copy_search;
 };
 
-// Validates and runs the search, cancelled by the context's stop token
-// (nothing in this server requests it) and counting in its counters. Errors
-// are the CopyError codes and "TASK_JOIN_FAILED" (the job threw). The ticker
-// thread has ended by the time this returns, on every path.
+// Validates and runs the search, cancelled by the context's stop token (a
+// client's cancellation) and counting in its counters: the entries listed,
+// then the candidates compared, with the two together as the total once the
+// listing is over. Errors are the CopyError codes and "TASK_JOIN_FAILED"
+// (the job threw). Starts no thread of its own but the blocking job, which
+// has ended by the time this returns.
 Result<CopySearchResult> find_copies(const FindCopiesRequest& request, SearchHost& host, ToolContext& context);
 
 }  // namespace corvane::find_copies

@@ -48,9 +48,9 @@ Result<std::string> partial_fingerprint(std::string_view path) {
   return fs_noatime::hex_lower(digest->data(), digest->size());
 }
 
-Result<SeedDigests> seed_digests(std::string_view seed_path, std::uint64_t seed_size) {
+Result<SeedDigests> seed_digests(std::string_view seed_path, std::uint64_t seed_size, const std::stop_token& stop) {
   SeedDigests digests;
-  Result<std::string> full = fs_noatime::sha256_file_hex(seed_path);
+  Result<std::string> full = fs_noatime::sha256_file_hex(seed_path, stop);
   if (!full.ok()) return copy_error(CopyError::seed_read_failed);
   digests.full = std::move(full).value();
   if (seed_size > kPartialWindow) {
@@ -62,26 +62,32 @@ Result<SeedDigests> seed_digests(std::string_view seed_path, std::uint64_t seed_
 }
 
 std::vector<CopyEntry> find_identical(const std::vector<Candidate>& candidates, std::uint64_t seed_size,
-                                      const SeedDigests& seed, std::stop_token cancel) {
+                                      const SeedDigests& seed, const platform::TaskHooks& hooks) {
   // The size filter opens nothing, so it runs before the parallel loop.
   std::vector<std::size_t> same_size;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     if (candidates[i].size == seed_size) same_size.push_back(i);
   }
+  hooks.advance(candidates.size() - same_size.size());
   // One slot per candidate: each is written by exactly one worker, so
   // nothing is shared while comparing but the token.
   std::vector<unsigned char> identical(candidates.size(), 0);
   runtime::parallel_pool().for_each_index(same_size.size(), [&](std::size_t k) {
     const std::size_t i = same_size[k];
     const Candidate& c = candidates[i];
-    if (cancel.stop_requested()) return;
+    if (hooks.stopped()) return;
+    // Counted when its comparison ends, however it ends.
+    struct Done {
+      const platform::TaskHooks& hooks;
+      ~Done() { hooks.advance(); }
+    } done{hooks};
     if (seed.partial) {
       Result<std::string> partial = partial_fingerprint(c.path);
       if (!partial.ok() || partial.value() != *seed.partial) return;
     }
-    if (cancel.stop_requested()) return;
-    Result<std::string> full = fs_noatime::sha256_file_hex(c.path);
-    if (full.ok() && full.value() == seed.full) identical[i] = 1;
+    if (hooks.stopped()) return;
+    Result<std::string> full = fs_noatime::sha256_file_hex(c.path, hooks.stop);
+    if (full.ok() && full.value() == seed.full && !hooks.stopped()) identical[i] = 1;
   });
 
   std::vector<CopyEntry> rows;

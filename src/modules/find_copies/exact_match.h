@@ -11,6 +11,7 @@
 
 #include "modules/find_copies/candidates.h"
 #include "modules/find_copies/copy_types.h"
+#include "platform/progress.h"
 #include "platform/result.h"
 
 namespace corvane::find_copies {
@@ -28,12 +29,16 @@ struct SeedDigests {
   std::optional<std::string> partial;  // only for seeds over 64 KiB
 };
 
-// The seed's digests, or SEED_FILE_READ_FAILED.
-Result<SeedDigests> seed_digests(std::string_view seed_path, std::uint64_t seed_size);
+// The seed's digests, or SEED_FILE_READ_FAILED. A stop request cuts the
+// hashing short; the caller checks the token.
+Result<SeedDigests> seed_digests(std::string_view seed_path, std::uint64_t seed_size,
+                                 const std::stop_token& stop = {});
 
 // The "identical" rows, found in parallel on the process-wide pool.
-// Unreadable candidates are left out.
+// Unreadable candidates are left out. Each candidate compared (or passed
+// over for its size) advances the hooks' counters; once their stop is
+// requested no further block is hashed and the rows are incomplete.
 std::vector<CopyEntry> find_identical(const std::vector<Candidate>& candidates, std::uint64_t seed_size,
-                                      const SeedDigests& seed, std::stop_token cancel);
+                                      const SeedDigests& seed, const platform::TaskHooks& hooks);
 
 }  // namespace corvane::find_copies

@@ -52,8 +52,8 @@ void to_json(Json& out, const CopySearchResult& result) {
 
 Result<CopySearchResult> find_copies_tool(const FindCopiesRequest& request, ToolContext& context) {
   try {
-    platform::NullProgressSink sink;
-    SearchHost host{sink, platform::system_clock()};
+    platform::NullProgressSink unwatched;
+    SearchHost host{context.events ? *context.events : unwatched, platform::system_clock()};
     return find_copies(request, host, context);
   } catch (...) {
     // Only resource exhaustion gets here (no thread or memory for the

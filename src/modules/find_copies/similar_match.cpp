@@ -21,13 +21,14 @@ Result<std::uint64_t> sample_fingerprint(std::string_view path, std::uint64_t si
 }
 
 std::vector<CopyEntry> find_similar(const std::vector<Candidate>& candidates, std::uint64_t seed_fingerprint,
-                                    double threshold, std::stop_token cancel) {
+                                    double threshold, const platform::TaskHooks& hooks) {
   // One slot per candidate, written by the one worker that compares it.
   std::vector<std::optional<double>> kept(candidates.size());
   runtime::parallel_pool().for_each_index(candidates.size(), [&](std::size_t i) {
-    if (cancel.stop_requested()) return;
+    if (hooks.stopped()) return;
     Result<std::uint64_t> fingerprint = sample_fingerprint(candidates[i].path, candidates[i].size);
-    if (!fingerprint.ok() || cancel.stop_requested()) return;
+    hooks.advance();
+    if (!fingerprint.ok() || hooks.stopped()) return;
     double s = similarity_of(fingerprint.value(), seed_fingerprint);
     if (threshold <= s) kept[i] = rounded_similarity(s);
   });

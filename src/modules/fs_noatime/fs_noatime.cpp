@@ -63,7 +63,7 @@ Result<Bytes> read_sample(std::string_view path, std::uint64_t size) {
   return out;
 }
 
-Result<std::string> sha256_file_hex(std::string_view path) {
+Result<std::string> sha256_file_hex(std::string_view path, const std::stop_token& stop) {
   auto meta = platform::path_metadata(path);
   if (!meta.ok()) return make_error(path_error(path, meta.error()));
   if (meta->stat.size > kHashSizeLimit) return make_error(std::string(">2GB: ").append(path));
@@ -71,7 +71,7 @@ Result<std::string> sha256_file_hex(std::string_view path) {
   if (!handle.ok()) return make_error(path_error(path, handle.error()));
   Sha256 hash;
   std::vector<std::uint8_t> buffer(kReadBufferSize);
-  for (;;) {
+  while (!stop.stop_requested()) {
     std::int64_t got = handle->read(buffer.data(), buffer.size());
     if (got <= 0) break;
     hash.update(buffer.data(), static_cast<std::size_t>(got));

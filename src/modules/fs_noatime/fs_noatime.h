@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <stop_token>
 #include <string_view>
 #include <vector>
 
@@ -46,7 +47,9 @@ Result<Bytes> read_sample(std::string_view path, std::uint64_t size);
 // The SHA-256 of the file's contents as 64 lower-case hex digits. Errors:
 // " " + path + ": " + system text when the metadata or the open fails (or
 // the provider's failure text), ">2GB: " + path for files over 2 GiB.
-Result<std::string> sha256_file_hex(std::string_view path);
+// Once `stop` is requested, reading ends at the next block and the digest
+// is of what was read (the caller, which asked for the stop, drops it).
+Result<std::string> sha256_file_hex(std::string_view path, const std::stop_token& stop = {});
 
 std::string hex_lower(const std::uint8_t* data, std::size_t size);
 

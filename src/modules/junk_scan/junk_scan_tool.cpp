@@ -26,6 +26,8 @@ void to_json(Json& out, const JunkScanResult& result) {
   out = Json{{"categories", std::move(categories)}, {"total_size", result.total_size}};
 }
 
-Result<JunkScanResult> scan_junk_tool(const NoArguments&, ToolContext&) { return scan_junk(*system_environment()); }
+Result<JunkScanResult> scan_junk_tool(const NoArguments&, ToolContext& context) {
+  return scan_junk(*system_environment(), context.hooks());
+}
 
 }  // namespace corvane::junk_scan

@@ -53,11 +53,12 @@ bool lies_below(std::string_view base, std::string_view path) {
 // are the walk's (1 for the walked folder's own entries).
 class SharedWalk {
  public:
-  SharedWalk(Search& outer, std::vector<Search*> nested, std::unique_ptr<platform::ListingSource> listing)
-      : outer_(outer), nested_(std::move(nested)), listing_(std::move(listing)) {}
+  SharedWalk(Search& outer, std::vector<Search*> nested, std::unique_ptr<platform::ListingSource> listing,
+             const platform::TaskHooks& hooks)
+      : outer_(outer), nested_(std::move(nested)), listing_(std::move(listing)), hooks_(hooks) {}
 
   void run() {
-    DirectoryWalk walk(outer_.base, {}, std::move(listing_));
+    DirectoryWalk walk(outer_.base, platform::WalkOptions{.hooks = hooks_}, std::move(listing_));
     outer_.done = true;
     actives_.push_back(Active{&outer_, 0});
     start_nested(outer_.base, 0);
@@ -206,6 +207,7 @@ class SharedWalk {
   Search& outer_;
   std::vector<Search*> nested_;
   std::unique_ptr<platform::ListingSource> listing_;
+  platform::TaskHooks hooks_;
   std::vector<Active> actives_;    // base depths never decrease
   std::vector<Sizing> sizings_;    // depths never decrease
 };
@@ -214,12 +216,12 @@ class SharedWalk {
 // the searches inside it. A nested base the walk did not reach (behind a
 // link, an unreadable folder, or a text that differs) stays to be done and
 // gets a walk of its own in a later round.
-void walk_searches(std::vector<Search>& searches, const Environment& environment) {
+void walk_searches(std::vector<Search>& searches, const Environment& environment, const platform::TaskHooks& hooks) {
   auto inside_another = [&](const Search& s) {
     return std::any_of(searches.begin(), searches.end(),
                        [&](const Search& t) { return !t.done && lies_below(s.base, t.base); });
   };
-  for (;;) {
+  while (!hooks.stopped()) {
     auto outer = std::find_if(searches.begin(), searches.end(),
                               [&](const Search& s) { return !s.done && !inside_another(s); });
     if (outer == searches.end()) return;
@@ -229,13 +231,14 @@ void walk_searches(std::vector<Search>& searches, const Environment& environment
         nested.push_back(&s);
       }
     }
-    SharedWalk(*outer, std::move(nested), environment.listing()).run();
+    SharedWalk(*outer, std::move(nested), environment.listing(), hooks).run();
   }
 }
 
 }  // namespace
 
-void run_searches(std::vector<JunkSearch>& searches, const Environment& environment) {
+void run_searches(std::vector<JunkSearch>& searches, const Environment& environment,
+                  const platform::TaskHooks& hooks) {
   // Each category's patterns are prepared once, however many bases it has.
   std::map<const JunkLocation*, std::vector<NamePattern>> patterns;
   std::vector<Search> walked;
@@ -243,11 +246,11 @@ void run_searches(std::vector<JunkSearch>& searches, const Environment& environm
     auto at = patterns.try_emplace(s.location, s.location->patterns.begin(), s.location->patterns.end()).first;
     walked.push_back(Search{s.location, &at->second, s.base, {}});
   }
-  walk_searches(walked, environment);
+  walk_searches(walked, environment, hooks);
   for (std::size_t i = 0; i < searches.size(); ++i) searches[i].items = std::move(walked[i].items);
 }
 
-JunkScanResult scan_junk(const Environment& environment) {
+JunkScanResult scan_junk(const Environment& environment, const platform::TaskHooks& hooks) {
   auto catalogue = junk_catalogue();
   std::vector<JunkSearch> searches;
   for (const JunkLocation& location : catalogue) {
@@ -255,7 +258,7 @@ JunkScanResult scan_junk(const Environment& environment) {
       searches.push_back(JunkSearch{&location, std::move(base), {}});
     }
   }
-  run_searches(searches, environment);
+  run_searches(searches, environment, hooks);
 
   JunkScanResult result;
   for (const JunkLocation& location : catalogue) {

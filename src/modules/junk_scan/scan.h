@@ -11,6 +11,7 @@
 
 #include "modules/junk_scan/catalogue.h"
 #include "modules/junk_scan/environment.h"
+#include "platform/progress.h"
 
 namespace corvane::junk_scan {
 
@@ -51,11 +52,14 @@ struct JunkSearch {
 
 // Fills in every search's items: exactly what a walk of its base folder
 // alone would find. A base folder that lies inside another one is walked
-// once, with it; `environment` gives the listing.
-void run_searches(std::vector<JunkSearch>& searches, const Environment& environment);
+// once, with it; `environment` gives the listing. Every entry listed
+// advances the hooks' counters; once their stop is requested the walks end
+// early, with what they found.
+void run_searches(std::vector<JunkSearch>& searches, const Environment& environment,
+                  const platform::TaskHooks& hooks = {});
 
 // Every category of the catalogue, with the base folders `environment`
 // gives at this moment: run_searches, then each category's items sorted.
-JunkScanResult scan_junk(const Environment& environment);
+JunkScanResult scan_junk(const Environment& environment, const platform::TaskHooks& hooks = {});
 
 }  // namespace corvane::junk_scan
