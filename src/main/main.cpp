@@ -34,13 +34,23 @@ int main() {
   }
   corvane::platform::prepare_stdio();
   apply_test_entry_pause();
-  corvane::mcp::LineReader input([](char* buffer, std::size_t capacity) {
+  bool reading = false;
+  corvane::mcp::LineReader input([&reading](char* buffer, std::size_t capacity) {
+    reading = true;
     (void)corvane::runtime::arm_memory_reserve();  // spent when the last line ran out of memory
     return corvane::platform::read_stdin(buffer, capacity);
   });
   try {
     corvane::mcp::serve(input, corvane::platform::write_stdout);
-  } catch (const std::exception&) {
+  } catch (const std::exception& failed) {
+    // Out of memory before the first read is a failed start, said as such
+    // rather than an exit that looks like the end of the input.
+    if (!reading) {
+      corvane::runtime::stop();
+      std::string text = std::string("[corvane-mcp] failed to start runtime: ") + failed.what() + "\n";
+      std::fwrite(text.data(), 1, text.size(), stderr);
+      return 1;
+    }
     // Out of memory outside any one request (a line too long to hold): the
     // input cannot be read on, which ends the loop as a read error does.
   }
