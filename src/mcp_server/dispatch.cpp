@@ -26,10 +26,33 @@ Json text_reply(const Json& id, std::string text, bool is_error) {
   return result_reply(id, Json{{"content", std::move(content)}, {"isError", is_error}});
 }
 
+// An error that echoes an oversized name or path from the client would make
+// a reply no host takes: its text is cut at a character boundary to fit,
+// marked with an ellipsis.
+std::string fitted_error(std::string text, std::size_t room) {
+  if (escaped_size(text) <= room) return text;
+  constexpr std::string_view kMark = "\u2026";
+  std::size_t used = escaped_size(kMark);
+  std::size_t end = 0;
+  while (end < text.size()) {
+    std::size_t next = end + 1;
+    while (next < text.size() && (static_cast<unsigned char>(text[next]) & 0xC0) == 0x80) ++next;
+    used += escaped_size(std::string_view(text).substr(end, next - end));
+    if (used > room) break;
+    end = next;
+  }
+  text.resize(end);
+  text += kMark;
+  return text;
+}
+
 }  // namespace
 
 Json tool_result_reply(const Json& id, const ToolOutcome& outcome, bool footer, std::size_t budget) {
-  if (!outcome.ok()) return text_reply(id, "Error: " + outcome.error(), true);
+  // The reply line is the envelope around the text, which it carries escaped.
+  std::size_t envelope = to_compact_json(text_reply(id, std::string(), !outcome.ok())).size();
+  std::size_t room = budget > envelope ? budget - envelope : 0;
+  if (!outcome.ok()) return text_reply(id, fitted_error("Error: " + outcome.error(), room), true);
   std::string tail = footer ? result_footer() : std::string();
   std::string text;
   try {
@@ -38,9 +61,6 @@ Json tool_result_reply(const Json& id, const ToolOutcome& outcome, bool footer, 
     text = to_compact_json(outcome.value());
   }
   text += tail;
-  // The reply line is the envelope around the text, which it carries escaped.
-  std::size_t envelope = to_compact_json(text_reply(id, std::string(), false)).size();
-  std::size_t room = budget > envelope ? budget - envelope : 0;
   if (escaped_size(text) > room) {
     // Freed first: the cut builds a text of its own.
     text.clear();

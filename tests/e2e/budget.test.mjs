@@ -182,3 +182,21 @@ test('scan_junk: a crowded temporary folder is cut, every category keeps its pla
     assert.ok(c.paths.some((p) => p.path.startsWith(path.join(root, path.dirname(rel)))), id);
   }
 });
+
+test('errors that echo an oversized name or path are cut to the budget, at a character boundary', async () => {
+  const name = 'é'.repeat(700_000);  // 1.4 MB of two-byte characters
+  const { replies, lines } = await exchange([
+    toolCall(1, name, {}),
+    toolCall(2, 'scan_top_files', { path: '/' + 'x'.repeat(1_200_000) }),
+    toolCall(3, 'scan_top_files', { path: '/no-such-folder-here' }),
+  ]);
+  checkLines(lines);
+  const texts = replies.map((reply) => {
+    assert.equal(reply.result.isError, true);
+    return reply.result.content[0].text;
+  });
+  assert.ok(texts[0].startsWith('Error: Unknown tool: éé') && texts[0].endsWith('é…'), texts[0].slice(-8));
+  assert.ok(texts[1].startsWith('Error: PATH_NOT_FOUND: /xxx') && texts[1].endsWith('x…'));
+  assert.ok(Buffer.byteLength(lines[0]) > BUDGET - 16 && Buffer.byteLength(lines[1]) > BUDGET - 16, 'cut no shorter than needed');
+  assert.equal(texts[2], 'Error: PATH_NOT_FOUND: /no-such-folder-here');
+});

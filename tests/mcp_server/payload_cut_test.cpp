@@ -8,6 +8,7 @@
 
 #include "mcp_server/dispatch.h"
 #include "mcp_server/json_text.h"
+#include "platform/text.h"
 
 namespace corvane::mcp {
 namespace {
@@ -115,9 +116,22 @@ TEST(ReplyBudgetTest, RepliesThatFitAndErrorsAreUntouched) {
   Json kept = tool_result_reply(1, ToolOutcome(plain), false, 10);
   EXPECT_EQ(payload_of(kept, false), plain);
 
-  std::string message(3000, 'x');
-  Json error = tool_result_reply(1, ToolOutcome(make_error(message)), true, 100);
-  EXPECT_EQ(text_of(error), "Error: " + message);
+  // An error that fits is whole; one that does not is cut to the budget at
+  // a character boundary and marked.
+  std::string message = "PATH_NOT_FOUND: /" + std::string(3000, 'x');
+  Json whole_error = tool_result_reply(1, ToolOutcome(make_error(message)), true, 4000);
+  EXPECT_EQ(text_of(whole_error), "Error: " + message);
+  std::string accents;
+  for (int i = 0; i < 1500; ++i) accents += "\u00e9";
+  for (const std::string& tail : {std::string(3000, 'x'), accents}) {
+    Json cut = tool_result_reply(1, ToolOutcome(make_error("PATH_NOT_FOUND: /" + tail)), true, 200);
+    std::string text = text_of(cut);
+    EXPECT_LE(line_size(cut), 200u);
+    EXPECT_GT(line_size(cut), 190u);
+    EXPECT_TRUE(text.starts_with("Error: PATH_NOT_FOUND: /")) << text;
+    EXPECT_TRUE(text.ends_with("\u2026")) << text;
+    EXPECT_TRUE(platform::is_valid_utf8(text)) << text;
+  }
 }
 
 TEST(ReplyBudgetTest, EscapedSizeMatchesTheWritersEscapes) {
