@@ -161,7 +161,7 @@ test('a chain 100,000 folders deep is walked to the bottom without a stack overf
     `);
     fs.writeFileSync(path.join(seeds, 'seed.bin'), 'abc');
     const r = await callAll([...scans(root), ['scan_junk'],
-      copiesOf(path.join(seeds, 'seed.bin'), [root])], { timeoutMs: 60000, env: junkEnv(root, seeds) });
+      copiesOf(path.join(seeds, 'seed.bin'), [root])], { timeoutMs: 240000, env: junkEnv(root, seeds) });
     // Only twelve levels below an item are measured.
     assert.deepEqual(tempItems(r[3].payload, root), [['d', 0]]);
     r.splice(3, 1);
