@@ -61,20 +61,28 @@ Result<std::vector<FileEntry>> top_files_tool(const TopFilesRequest& request, To
   return scan_top_files(request.path, request.top_n, context.hooks());
 }
 
-Result<EmptyFiles> empty_files_tool(const EmptyScanRequest& request, ToolContext& context) {
+namespace {
+
+// Either empty scan as a tool: the records a reply can list, and the count
+// of all found.
+template <typename Payload, typename Entry>
+Payload empty_scan(const EmptyScanRequest& request, ToolContext& context,
+                   void (*scan)(const std::string&, const EmptyScanOptions&, KeptRecords<Entry>&)) {
   EmptyScanOptions options{request.recursive, request.exclude_paths};
   options.hooks = context.hooks();
-  KeptRecords<EmptyFileEntry> found;
-  scan_empty_files(request.path, options, found);
-  return EmptyFiles{std::move(found.records()), found.found()};
+  KeptRecords<Entry> found;
+  scan(request.path, options, found);
+  return Payload{std::move(found.records()), found.found()};
+}
+
+}  // namespace
+
+Result<EmptyFiles> empty_files_tool(const EmptyScanRequest& request, ToolContext& context) {
+  return empty_scan<EmptyFiles, EmptyFileEntry>(request, context, &scan_empty_files);
 }
 
 Result<EmptyFolders> empty_folders_tool(const EmptyScanRequest& request, ToolContext& context) {
-  EmptyScanOptions options{request.recursive, request.exclude_paths};
-  options.hooks = context.hooks();
-  KeptRecords<EmptyFolderEntry> found;
-  scan_empty_folders(request.path, options, found);
-  return EmptyFolders{std::move(found.records()), found.found()};
+  return empty_scan<EmptyFolders, EmptyFolderEntry>(request, context, &scan_empty_folders);
 }
 
 }  // namespace corvane::dir_scan
