@@ -23,6 +23,13 @@ void apply_test_entry_pause() {
   corvane::platform::set_entry_pause(std::chrono::microseconds(std::stoll(text)));
 }
 
+// The warming seam (see platform/dir_walk.h): "always" or "off".
+void apply_test_warm_ahead() {
+  std::string text = corvane::platform::environment_variable("CORVANE_TEST_WARM_AHEAD");
+  if (text == "always") corvane::platform::set_warm_ahead_override(corvane::platform::WarmAhead::always);
+  if (text == "off") corvane::platform::set_warm_ahead_override(corvane::platform::WarmAhead::off);
+}
+
 }  // namespace
 
 int main() {
@@ -34,6 +41,7 @@ int main() {
   }
   corvane::platform::prepare_stdio();
   apply_test_entry_pause();
+  apply_test_warm_ahead();
   bool reading = false;
   corvane::mcp::LineReader input([&reading](char* buffer, std::size_t capacity) {
     reading = true;

@@ -43,6 +43,7 @@ class PortableListing : public ListingSource {
   Result<EntryStat> stat(Listing& listing, const Entry& entry) override;
   void release(Listing& listing) override;
   bool resume(Listing& listing, Listing& child) override;
+  Opened open_below(Listing& base, std::string_view relative, const Entry& entry) override;
 
  protected:
   // Opens the directory `name` relative to `at` for listing, with `flags`
@@ -56,6 +57,11 @@ class PortableListing : public ListingSource {
   // the file system does not report), with its device, inode and, when
   // learned on the way, its size and times. False when it cannot be told.
   virtual bool stat_for_kind(const PosixDirectory& dir, const char* name, Entry& out);
+  // Opens the directory `relative` below `at` for listing, through no link
+  // and no other mount where the system can promise it (the portable way
+  // only refuses a link as the last name; open_below then checks the
+  // device and inode it ends at); -1 with errno set on failure.
+  virtual int open_directory_below(int at, const char* relative);
 
  private:
   Opened open_listing(int fd, std::uint64_t device, std::uint64_t inode);

@@ -1,7 +1,9 @@
 #include "platform/dir_walk.h"
 
 #include <atomic>
+#include <new>
 
+#include "platform/dir_warm.h"
 #include "platform/path.h"
 
 namespace corvane::platform {
@@ -28,6 +30,32 @@ std::int64_t filetime_from_unix(std::int64_t seconds, std::int64_t nanoseconds) 
   return (seconds + kSecondsFrom1601To1970) * kTicksPerSecond + nanoseconds / 100;
 }
 
+ListingSource::Opened ListingSource::open_below(Listing&, std::string_view, const Entry&) {
+  return make_error("this listing cannot be opened from another thread");
+}
+
+namespace {
+
+// A directory whose opening and first read took longer than this was not in
+// memory (a cold one takes 50-200 us even on a fast disk, a warm one under
+// 25 us). Each such counts two, each fast one takes one off: once more than
+// a third of the directories are slow for a while, the disk is worth
+// warming ahead of the walk (a busy machine's odd slow read is not).
+constexpr std::chrono::microseconds kSlowFirstRead{60};
+constexpr std::uint32_t kSlownessToWarm = 8;
+
+std::atomic<int> g_warm_ahead_override{-1};
+
+WarmAhead warm_ahead_for(WarmAhead asked) {
+  int forced = g_warm_ahead_override.load(std::memory_order_relaxed);
+  if (asked != WarmAhead::when_slow || forced < 0) return asked;
+  return static_cast<WarmAhead>(forced);
+}
+
+}  // namespace
+
+void set_warm_ahead_override(WarmAhead mode) { g_warm_ahead_override.store(static_cast<int>(mode)); }
+
 EntryKind kind_from_attributes(std::uint32_t attributes, std::uint32_t reparse_tag) {
   constexpr std::uint32_t kDirectory = 0x10;
   constexpr std::uint32_t kReparsePoint = 0x400;
@@ -52,10 +80,47 @@ EntryKind kind_from_mode(std::uint32_t mode, bool crosses_mount) {
 }
 
 DirectoryWalk::DirectoryWalk(std::string root, WalkOptions options, std::unique_ptr<ListingSource> source)
-    : source_(std::move(source)), options_(options), path_(root), raw_path_(root), root_(std::move(root)) {}
+    : source_(std::move(source)),
+      options_(options),
+      path_(root),
+      raw_path_(root),
+      root_(std::move(root)),
+      warm_ahead_(warm_ahead_for(options.warm_ahead)),
+      max_open_(warm_ahead_ == WarmAhead::off ? kMaxOpenListings : kMaxOpenListings - DirectoryWarmer::kHandles) {}
 
 DirectoryWalk::~DirectoryWalk() {
+  warmer_.reset();  // its threads use the source
   while (!levels_.empty()) levels_.pop_back();
+}
+
+void DirectoryWalk::start_warming() {
+  warm_tried_ = true;
+  try {
+    warmer_ = std::make_unique<DirectoryWarmer>(*source_, root_, options_.max_depth, options_.warm_file_stats);
+    if (!warmer_->start()) warmer_.reset();
+  } catch (const std::bad_alloc&) {
+    warmer_.reset();
+  }
+  tell_warmer();
+}
+
+// The walk's place, as the warmers name directories: for each level, the
+// ordinal of the entry it was entered through.
+void DirectoryWalk::tell_warmer() {
+  if (warmer_ == nullptr || levels_.size() > DirectoryWarmer::kMaxDepth + 1) return;
+  key_.clear();
+  for (std::size_t i = 0; i + 1 < levels_.size(); ++i) key_.push_back(levels_[i].reads - 1);
+  warmer_->walked_into(key_);
+}
+
+void DirectoryWalk::note_first_read(Level& level) {
+  level.timing = false;
+  if (std::chrono::steady_clock::now() - level.opened_at < kSlowFirstRead) {
+    if (slowness_ > 0) --slowness_;
+    return;
+  }
+  slowness_ += 2;
+  if (slowness_ >= kSlownessToWarm) start_warming();
 }
 
 std::string_view DirectoryWalk::name() const { return std::string_view(path_).substr(name_offset_); }
@@ -88,7 +153,7 @@ void DirectoryWalk::set_entry_path() {
 // them gives its handle up when a new level would pass the budget.
 void DirectoryWalk::push(Level level) {
   levels_.push_back(std::move(level));
-  if (++held_ > kMaxOpenListings) release(levels_[levels_.size() - held_]);
+  if (++held_ > max_open_) release(levels_[levels_.size() - held_]);
 }
 
 void DirectoryWalk::release(Level& level) {
@@ -114,7 +179,9 @@ ListingSource::Read DirectoryWalk::read(Level& level) {
   if (!level.is_drained) {
     entry_.stat.reset();
     entry_.device = entry_.inode = 0;
-    return source_->read(*level.listing, entry_);
+    ListingSource::Read read = source_->read(*level.listing, entry_);
+    if (level.timing) note_first_read(level);
+    return read;
   }
   if (level.lost) return ListingSource::Read::error;
   // What was drained ends in the read that ends the listing, so the walk
@@ -127,13 +194,18 @@ ListingSource::Read DirectoryWalk::read(Level& level) {
 // Descends into the directory entry just delivered. False when it could not
 // be opened; then its end event (if wanted) is already set up.
 bool DirectoryWalk::enter_child() {
+  bool timing = warm_ahead_ == WarmAhead::when_slow && !warm_tried_;
+  auto opened_at = timing ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
   if (ListingSource::Opened child = source_->open_child(*levels_.back().listing, entry_); child.ok()) {
     push(Level{.listing = std::move(child).value(),
                .path_length = path_.size(),
                .name_offset = name_offset_,
                .raw_path_length = raw_path_.size(),
                .raw_name_offset = raw_name_offset_,
-               .summary = ListingSummary{true, false, 0, 0}});
+               .summary = ListingSummary{true, false, 0, 0},
+               .timing = timing,
+               .opened_at = opened_at});
+    tell_warmer();
     return true;
   }
   event_ = Event::directory_end;
@@ -193,9 +265,14 @@ void pause_after_entry() {
 void set_entry_pause(std::chrono::microseconds pause) { g_entry_pause_us.store(pause.count()); }
 
 bool DirectoryWalk::next() {
-  if (options_.hooks.stopped()) return false;
+  if (options_.hooks.stopped()) {
+    warmer_.reset();
+    return false;
+  }
   if (!started_) {
     started_ = true;
+    bool timing = warm_ahead_ == WarmAhead::when_slow;
+    auto opened_at = timing ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
     ListingSource::Opened root = source_->open_root(root_);
     if (!root.ok()) {
       if (!options_.report_directory_ends) return false;
@@ -212,7 +289,10 @@ bool DirectoryWalk::next() {
                .name_offset = path_.size(),
                .raw_path_length = raw_path_.size(),
                .raw_name_offset = raw_path_.size(),
-               .summary = ListingSummary{true, false, 0, 0}});
+               .summary = ListingSummary{true, false, 0, 0},
+               .timing = timing,
+               .opened_at = opened_at});
+    if (warm_ahead_ == WarmAhead::always) start_warming();
   } else if (descend_) {
     descend_ = false;
     if (!enter_child() && options_.report_directory_ends) return true;
@@ -226,6 +306,7 @@ bool DirectoryWalk::next() {
     }
     switch (read(top)) {
       case ListingSource::Read::entry:
+        ++top.reads;
         top.failure_run = 0;
         ++top.summary.entries;
         kind_ = entry_.kind;
@@ -237,6 +318,7 @@ bool DirectoryWalk::next() {
         pause_after_entry();
         return true;
       case ListingSource::Read::failed_entry:
+        ++top.reads;
         ++top.summary.failures;
         if (++top.failure_run >= kMaxConsecutiveFailures) top.abandoned = true;
         continue;
@@ -250,6 +332,7 @@ bool DirectoryWalk::next() {
         continue;
     }
   }
+  warmer_.reset();
   return false;
 }
 

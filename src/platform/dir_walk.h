@@ -125,6 +125,13 @@ class ListingSource {
   // very directory that was left (same device and inode). False when that
   // fails: the rest of the listing is then lost.
   virtual bool resume(Listing& listing, Listing& child) = 0;
+  // For warming the cache from other threads: the directory `relative`
+  // (raw names joined by the separator; empty: `base` itself) below `base`,
+  // never through a link or into another mount, and only if it is still
+  // the directory `entry` was (its device and inode, where known). Calls
+  // with the same `base` may run at once. Sources that cannot do it refuse
+  // (the default), and their walks are not warmed.
+  virtual Opened open_below(Listing& base, std::string_view relative, const Entry& entry);
 };
 
 // The system's listing: getdents64 and statx on Linux, FindFirstFileExW on
@@ -133,6 +140,11 @@ std::unique_ptr<ListingSource> native_listing();
 // POSIX builds only: the listing made of calls every POSIX system has
 // (openat, fdopendir, readdir, fstatat), built and tested on Linux too.
 std::unique_ptr<ListingSource> portable_listing();
+
+// Whether other threads read ahead of a walk to bring the disk's blocks into
+// memory (see platform/dir_warm.h). `when_slow`: once the walk's own reads
+// show that the disk is slow, which a warm cache never does.
+enum class WarmAhead : std::uint8_t { off, when_slow, always };
 
 struct WalkOptions {
   // Deepest entries listed: 1 lists only the root's own entries.
@@ -143,6 +155,9 @@ struct WalkOptions {
   // Once its stop is requested the walk ends at the next event, with no
   // further end events; every entry it delivers advances the counters.
   TaskHooks hooks = {};
+  WarmAhead warm_ahead = WarmAhead::when_slow;
+  // The caller stats files: warm their sizes and times too.
+  bool warm_file_stats = true;
 };
 
 // A test seam: every walk spends this long on the CPU after each entry it
@@ -150,6 +165,9 @@ struct WalkOptions {
 // it stop. Zero (no pause) unless the entry function sets it from the
 // CORVANE_TEST_ENTRY_PAUSE_US environment variable.
 void set_entry_pause(std::chrono::microseconds pause);
+// A test seam: every walk that would warm `when_slow` warms as `mode` says
+// instead (CORVANE_TEST_WARM_AHEAD, read by the entry function).
+void set_warm_ahead_override(WarmAhead mode);
 
 inline constexpr std::uint64_t kMaxConsecutiveFailures = 64;
 // Listings a walk holds open at once; deeper ancestors keep their unread
@@ -162,6 +180,8 @@ inline constexpr std::size_t kMaxOpenListings = 48;
 // After an entry event for a directory, the following next() descends into
 // it (unless skipped or at max_depth): its entries come next, then (when
 // asked for) its end event, then the parent's following entries.
+class DirectoryWarmer;
+
 class DirectoryWalk {
  public:
   enum class Event { entry, directory_end };
@@ -217,6 +237,9 @@ class DirectoryWalk {
     std::size_t next_drained = 0;
     bool released = false;  // holds no handle
     bool lost = false;      // could not be resumed: the rest is unreadable
+    std::uint32_t reads = 0;  // entries (failed ones too) taken from it so far
+    bool timing = false;      // its first read is still to be timed
+    std::chrono::steady_clock::time_point opened_at = {};
   };
 
   void push(Level level);
@@ -225,6 +248,9 @@ class DirectoryWalk {
   bool enter_child();
   bool finish_top();
   void set_entry_path();
+  void start_warming();
+  void note_first_read(Level& level);
+  void tell_warmer();
 
   std::unique_ptr<ListingSource> source_;
   WalkOptions options_;
@@ -242,6 +268,12 @@ class DirectoryWalk {
   std::string root_;
   bool started_ = false;
   bool descend_ = false;
+  WarmAhead warm_ahead_;
+  std::size_t max_open_;  // kMaxOpenListings, less what warmers may hold
+  std::uint32_t slowness_ = 0;
+  bool warm_tried_ = false;
+  std::unique_ptr<DirectoryWarmer> warmer_;
+  std::vector<std::uint32_t> key_;  // scratch for tell_warmer()
 };
 
 }  // namespace corvane::platform

@@ -4,6 +4,7 @@
 // also says whether a directory is a mount root, bind mounts included), and
 // directories open with O_NOATIME where the kernel lets us.
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -70,6 +71,31 @@ class LinuxListing final : public PortableListing {
 
   std::unique_ptr<NameStream> name_stream(int fd) override { return std::make_unique<GetdentsStream>(fd); }
 
+  // openat2 refuses every link and every mount on the way, so a warming
+  // thread can never be led out of the tree, whatever changes under it.
+  int open_directory_below(int at, const char* relative) override {
+    if (!openat2_.load(std::memory_order_relaxed)) return PortableListing::open_directory_below(at, relative);
+    open_how how{};
+    how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
+    long fd = -1;
+    if (noatime_.load(std::memory_order_relaxed)) {
+      open_how quiet = how;
+      quiet.flags |= O_NOATIME;
+      fd = syscall(SYS_openat2, at, relative, &quiet, sizeof quiet);
+      if (fd < 0 && errno == EPERM) noatime_.store(false, std::memory_order_relaxed);
+    }
+    if (fd < 0 && (errno == EPERM || !noatime_.load(std::memory_order_relaxed))) {
+      fd = syscall(SYS_openat2, at, relative, &how, sizeof how);
+    }
+    if (fd < 0 && errno == ENOSYS) {
+      // Kernels before 5.6 (or a filter) lack openat2: the portable way.
+      openat2_.store(false, std::memory_order_relaxed);
+      return PortableListing::open_directory_below(at, relative);
+    }
+    return static_cast<int>(fd);
+  }
+
   bool stat_for_kind(const PosixDirectory& dir, const char* name, Entry& out) override {
     struct statx sx;
     if (statx(dir.fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
@@ -89,6 +115,7 @@ class LinuxListing final : public PortableListing {
  private:
   // Once refused (not the owner), not asked again during this walk.
   std::atomic<bool> noatime_{true};
+  std::atomic<bool> openat2_{true};
 };
 
 }  // namespace

@@ -169,6 +169,26 @@ bool PortableListing::resume(Listing& listing, Listing& child) {
   return true;
 }
 
+ListingSource::Opened PortableListing::open_below(Listing& base, std::string_view relative, const Entry& entry) {
+  std::string text = relative.empty() ? std::string(".") : std::string(relative);
+  int fd = open_directory_below(directory(base).fd, text.c_str());
+  if (fd < 0) return last_os_error();
+  struct stat st;
+  bool same = fstat(fd, &st) == 0;
+  if (same && entry.inode != 0) {
+    same = static_cast<std::uint64_t>(st.st_dev) == entry.device && static_cast<std::uint64_t>(st.st_ino) == entry.inode;
+  }
+  if (!same) {
+    ::close(fd);
+    return os_error(ENOENT);
+  }
+  return open_listing(fd, st.st_dev, st.st_ino);
+}
+
+int PortableListing::open_directory_below(int at, const char* relative) {
+  return openat(at, relative, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+}
+
 std::unique_ptr<ListingSource> portable_listing() { return std::make_unique<PortableListing>(); }
 
 }  // namespace corvane::platform

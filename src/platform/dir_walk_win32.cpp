@@ -97,6 +97,19 @@ class WindowsListing final : public ListingSource {
   }
 
   bool resume(Listing&, Listing&) override { return true; }
+
+  // A path below the base; a name that became a reparse point since it was
+  // listed is not entered.
+  Opened open_below(Listing& base, std::string_view relative, const Entry&) override {
+    if (relative.empty()) return open_path(directory(base).path);
+    Result<std::wstring> tail = wide_path(relative);
+    if (!tail.ok()) return tail.failure();
+    std::wstring path = directory(base).path + tail.value();
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return last_os_error();
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return os_error(ERROR_PATH_NOT_FOUND);
+    return open_path(path + L'\\');
+  }
 };
 
 }  // namespace

@@ -23,6 +23,7 @@ using corvane::testing::ScratchDir;
 class PosixWalkTest : public ::testing::TestWithParam<corvane::testing::ListingUnderTest> {
  protected:
   std::unique_ptr<ListingSource> listing() const { return GetParam().make(); }
+  corvane::testing::WarmAheadFor warm_{GetParam()};
   std::map<std::string, EntryKind> kinds_below(const std::string& root, std::size_t max_depth = SIZE_MAX) const;
 };
 
@@ -194,6 +195,38 @@ TEST_P(PosixWalkTest, AFolderMovedOutFromUnderAReleasedListingEndsThatListingAnd
     // The listing at depth kMoved - 1 held "l11"; it and those above it
     // were released and are lost.
     EXPECT_EQ(ends[key], depth < kMoved ? "cut failed" : "complete") << "depth " << depth;
+  }
+}
+
+TEST_P(PosixWalkTest, WarmersOpenOnlyTheDirectoryTheyListedThroughNoLink) {
+  ScratchDir scratch, outside;
+  scratch.dir("real/sub");
+  outside.dir("sub");
+  ASSERT_EQ(symlink(outside.text().c_str(), scratch.text("link").c_str()), 0);
+  std::unique_ptr<ListingSource> source = listing();
+  ListingSource::Opened base = source->open_root(scratch.text());
+  ASSERT_TRUE(base.ok());
+  auto entry_for = [](const std::string& path) {
+    struct stat st;
+    EXPECT_EQ(lstat(path.c_str(), &st), 0);
+    ListingSource::Entry entry;
+    entry.device = st.st_dev;
+    entry.inode = st.st_ino;
+    return entry;
+  };
+  EXPECT_TRUE(source->open_below(*base.value(), "real/sub", entry_for(scratch.text("real/sub"))).ok());
+  EXPECT_TRUE(source->open_below(*base.value(), "", {}).ok());
+  // A link as the last name, or a directory that is not the one listed
+  // (replaced since, or a name now leading elsewhere), is never opened.
+  EXPECT_FALSE(source->open_below(*base.value(), "link", entry_for(outside.text())).ok());
+  EXPECT_FALSE(source->open_below(*base.value(), "real", entry_for(scratch.text("real/sub"))).ok());
+  EXPECT_FALSE(source->open_below(*base.value(), "link/sub", entry_for(scratch.text("real/sub"))).ok());
+  if (GetParam().name.starts_with("native")) {
+    // Linux refuses links and ".." anywhere on the way, whatever they lead to.
+    EXPECT_FALSE(source->open_below(*base.value(), "link/sub", entry_for(outside.text("sub"))).ok());
+    EXPECT_FALSE(source->open_below(*base.value(), "../" + scratch.root().filename().string() + "/real/sub",
+                                    entry_for(scratch.text("real/sub")))
+                     .ok());
   }
 }
 

@@ -446,6 +446,7 @@ TEST(EntryKindTest, FiletimeFromUnixRoundsDownAndSaturates) {
 class RealWalkTest : public ::testing::TestWithParam<corvane::testing::ListingUnderTest> {
  protected:
   std::unique_ptr<ListingSource> listing() const { return GetParam().make(); }
+  corvane::testing::WarmAheadFor warm_{GetParam()};
   ScratchDir scratch;
 };
 

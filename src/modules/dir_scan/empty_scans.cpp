@@ -68,7 +68,7 @@ namespace {
 class EmptyFolderScan {
  public:
   EmptyFolderScan(const std::string& root, const EmptyScanOptions& options, KeptRecords<EmptyFolderEntry>& found)
-      : walk_(root, WalkOptions{.report_directory_ends = true, .hooks = options.hooks}),
+      : walk_(root, WalkOptions{.report_directory_ends = true, .hooks = options.hooks, .warm_file_stats = false}),
         excludes_(options.exclude_paths), recursive_(options.recursive), cap_(options.result_cap), found_(found) {
     frames_.push_back(Frame{true, false, true, {}});  // the root: walked, never reported
   }
