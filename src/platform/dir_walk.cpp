@@ -1,5 +1,6 @@
 #include "platform/dir_walk.h"
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 
@@ -54,6 +55,16 @@ WarmAhead warm_ahead_for(WarmAhead asked) {
 
 }  // namespace
 
+namespace {
+
+// What the walk itself may hold: the budget less the warmers' handles.
+std::size_t open_budget(std::size_t budget, WarmAhead warm) {
+  std::size_t warmers = warm == WarmAhead::off ? 0 : DirectoryWarmer::kHandles;
+  return budget >= warmers + 2 ? budget - warmers : 2;
+}
+
+}  // namespace
+
 void set_warm_ahead_override(WarmAhead mode) { g_warm_ahead_override.store(static_cast<int>(mode)); }
 
 EntryKind kind_from_attributes(std::uint32_t attributes, std::uint32_t reparse_tag) {
@@ -86,7 +97,7 @@ DirectoryWalk::DirectoryWalk(std::string root, WalkOptions options, std::unique_
       raw_path_(root),
       root_(std::move(root)),
       warm_ahead_(warm_ahead_for(options.warm_ahead)),
-      max_open_(warm_ahead_ == WarmAhead::off ? kMaxOpenListings : kMaxOpenListings - DirectoryWarmer::kHandles) {}
+      max_open_(open_budget(options.max_open_listings, warm_ahead_)) {}
 
 DirectoryWalk::~DirectoryWalk() {
   warmer_.reset();  // its threads use the source

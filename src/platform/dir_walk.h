@@ -141,6 +141,11 @@ std::unique_ptr<ListingSource> native_listing();
 // (openat, fdopendir, readdir, fstatat), built and tested on Linux too.
 std::unique_ptr<ListingSource> portable_listing();
 
+inline constexpr std::uint64_t kMaxConsecutiveFailures = 64;
+// Listings a walk holds open at once; deeper ancestors keep their unread
+// entries in memory instead, so neither handles nor buffers grow with depth.
+inline constexpr std::size_t kMaxOpenListings = 48;
+
 // Whether other threads read ahead of a walk to bring the disk's blocks into
 // memory (see platform/dir_warm.h). `when_slow`: once the walk's own reads
 // show that the disk is slow, which a warm cache never does.
@@ -156,6 +161,9 @@ struct WalkOptions {
   // further end events; every entry it delivers advances the counters.
   TaskHooks hooks = {};
   WarmAhead warm_ahead = WarmAhead::when_slow;
+  // Handles the walk may hold, warmers' included (walks that run side by
+  // side share the budget out); at least 2.
+  std::size_t max_open_listings = kMaxOpenListings;
   // The caller stats files: warm their sizes and times too.
   bool warm_file_stats = true;
 };
@@ -169,10 +177,6 @@ void set_entry_pause(std::chrono::microseconds pause);
 // instead (CORVANE_TEST_WARM_AHEAD, read by the entry function).
 void set_warm_ahead_override(WarmAhead mode);
 
-inline constexpr std::uint64_t kMaxConsecutiveFailures = 64;
-// Listings a walk holds open at once; deeper ancestors keep their unread
-// entries in memory instead, so neither handles nor buffers grow with depth.
-inline constexpr std::size_t kMaxOpenListings = 48;
 
 // Usage:
 //   DirectoryWalk walk(root);
@@ -215,6 +219,9 @@ class DirectoryWalk {
   void abandon(std::size_t level);
   // End events only.
   const ListingSummary& summary() const { return ended_; }
+  // Entry events only: the entry as listed (on POSIX a directory's device
+  // and inode), to open it again with ListingSource::open_below.
+  const ListingSource::Entry& listed() const { return entry_; }
 
  private:
   // An outcome of reading a listing, kept for later.
@@ -269,7 +276,7 @@ class DirectoryWalk {
   bool started_ = false;
   bool descend_ = false;
   WarmAhead warm_ahead_;
-  std::size_t max_open_;  // kMaxOpenListings, less what warmers may hold
+  std::size_t max_open_;  // the budget, less what warmers may hold
   std::uint32_t slowness_ = 0;
   bool warm_tried_ = false;
   std::unique_ptr<DirectoryWarmer> warmer_;

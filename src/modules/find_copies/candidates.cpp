@@ -1,11 +1,20 @@
 #include "modules/find_copies/candidates.h"
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <iterator>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <utility>
 
 #include "modules/find_copies/validation.h"
 #include "platform/dir_walk.h"
 #include "platform/path.h"
+#include "platform/runtime.h"
 #include "platform/text.h"
 
 namespace corvane::find_copies {
@@ -15,14 +24,27 @@ namespace {
 using platform::DirectoryWalk;
 using platform::EntryKind;
 
+// A tree for one walker: a search directory, or a folder below it that
+// another walker handed over.
+struct Subtree {
+  std::string raw_path;                   // as the walk spells it
+  std::string relative;                   // below the search directory; empty for itself
+  platform::ListingSource::Entry listed;  // what the folder was when listed
+};
+
 // The native listing, remembering whether the last directory that failed to
 // open was refused for lack of permission (the walk's end event only says
-// that it failed).
+// that it failed). A handed-over folder is opened below the search
+// directory's handle, through no link and no other mount.
 class DenialNotingListing final : public platform::ListingSource {
  public:
-  DenialNotingListing() : inner_(platform::native_listing()) {}
+  DenialNotingListing(platform::Listing* base, const Subtree& subtree)
+      : inner_(platform::native_listing()), base_(base), subtree_(subtree) {}
 
   Result<std::unique_ptr<platform::Listing>> open_root(std::string_view root) override {
+    if (base_ != nullptr && !subtree_.relative.empty()) {
+      return noted(inner_->open_below(*base_, subtree_.relative, subtree_.listed));
+    }
     return noted(inner_->open_root(root));
   }
   Result<std::unique_ptr<platform::Listing>> open_child(platform::Listing& parent, const Entry& entry) override {
@@ -34,6 +56,10 @@ class DenialNotingListing final : public platform::ListingSource {
   }
   void release(platform::Listing& listing) override { inner_->release(listing); }
   bool resume(platform::Listing& listing, platform::Listing& child) override { return inner_->resume(listing, child); }
+  Result<std::unique_ptr<platform::Listing>> open_below(platform::Listing& base, std::string_view relative,
+                                                        const Entry& entry) override {
+    return inner_->open_below(base, relative, entry);
+  }
 
   bool last_open_denied() const { return denied_; }
 
@@ -44,29 +70,123 @@ class DenialNotingListing final : public platform::ListingSource {
   }
 
   std::unique_ptr<platform::ListingSource> inner_;
+  platform::Listing* base_;
+  const Subtree& subtree_;
   bool denied_ = false;
 };
 
-void collect_root(const std::string& root, const CollectOptions& options, const platform::TaskHooks& hooks,
-                  platform::ProgressReporter& reporter, std::vector<Candidate>& out) {
+// The walkers of one search directory and the folders they hand each
+// other: a walker that meets a folder while another waits for work hands it
+// over instead of entering it. Done when no folder is queued or walked.
+class Walkers {
+ public:
+  explicit Walkers(Subtree root) {
+    queue_.push_back(std::move(root));
+    unfinished_ = 1;
+  }
+
+  bool someone_waits() const { return hungry_.load(std::memory_order_relaxed) > 0; }
+
+  void hand_over(Subtree subtree) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      queue_.push_back(std::move(subtree));
+      ++unfinished_;
+      update_hungry();
+    }
+    wake_.notify_one();
+  }
+
+  // The next tree to walk; none once all are walked or a walker failed.
+  std::optional<Subtree> take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ++waiting_;
+    update_hungry();
+    wake_.wait(lock, [this] { return !queue_.empty() || unfinished_ == 0 || failure_; });
+    --waiting_;
+    std::optional<Subtree> next;
+    if (!queue_.empty() && !failure_) {
+      next = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    update_hungry();
+    return next;
+  }
+
+  void finished() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--unfinished_ == 0) wake_.notify_all();
+  }
+
+  void fail(std::exception_ptr failure) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!failure_) failure_ = std::move(failure);
+    }
+    wake_.notify_all();
+  }
+
+  void rethrow_failure() {
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  void update_hungry() {
+    hungry_.store(static_cast<std::ptrdiff_t>(waiting_) - static_cast<std::ptrdiff_t>(queue_.size()),
+                  std::memory_order_relaxed);
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Subtree> queue_;
+  std::size_t unfinished_ = 0;  // queued or being walked
+  std::size_t waiting_ = 0;
+  std::atomic<std::ptrdiff_t> hungry_{0};  // waiting walkers less queued folders
+  std::exception_ptr failure_;
+};
+
+struct WalkerContext {
+  const std::string& root;  // the search directory
+  platform::Listing* base;  // its handle, for handed-over folders; null when walked alone
+  Walkers* walkers;         // null when walked alone
+  const CollectOptions& options;
+  const platform::TaskHooks& hooks;
   platform::WalkOptions walk_options;
-  walk_options.report_directory_ends = true;
-  walk_options.hooks = hooks;
-  if (!options.recursive) walk_options.max_depth = 1;
-  auto listing = std::make_unique<DenialNotingListing>();
+  platform::ProgressReporter& reporter;
+  std::mutex& reporting;
+};
+
+std::string relative_below(const std::string& root, const std::string& raw_path) {
+  std::string_view rest = std::string_view(raw_path).substr(root.size());
+  if (!rest.empty() && platform::is_path_separator(rest.front()) && platform::join_needs_separator(root)) {
+    rest.remove_prefix(1);
+  }
+  return std::string(rest);
+}
+
+void walk_subtree(const Subtree& subtree, WalkerContext& context, std::vector<Candidate>& out) {
+  const CollectOptions& options = context.options;
+  auto listing = std::make_unique<DenialNotingListing>(context.base, subtree);
   DenialNotingListing& noted = *listing;
-  DirectoryWalk walk(root, walk_options, std::move(listing));
+  DirectoryWalk walk(subtree.raw_path, context.walk_options, std::move(listing));
 
   while (walk.next()) {
     if (walk.event() == DirectoryWalk::Event::directory_end) {
       if (!walk.summary().opened && noted.last_open_denied()) {
-        reporter.report(platform::ProgressEvent{
+        std::lock_guard<std::mutex> lock(context.reporting);
+        context.reporter.report(platform::ProgressEvent{
             std::string(options.task_id),
             std::string(platform::kWarningStage) + ":" +
                 std::string(copy_error_code(CopyError::search_dir_permission_denied)) + ":" +
                 platform::display_path(walk.path()),
             0, 0});
       }
+      continue;
+    }
+    if (walk.kind() == EntryKind::directory && context.walkers != nullptr && context.walkers->someone_waits()) {
+      walk.skip_directory();
+      context.walkers->hand_over(
+          Subtree{walk.raw_path(), relative_below(context.root, walk.raw_path()), walk.listed()});
       continue;
     }
     // Links are never taken or followed; on POSIX neither are FIFOs, sockets
@@ -82,6 +202,54 @@ void collect_root(const std::string& root, const CollectOptions& options, const 
     Result<platform::EntryStat> stat = walk.stat();
     if (!stat.ok()) continue;
     out.push_back(Candidate{walk.raw_path(), stat->size, unix_seconds_from_filetime(stat->last_write)});
+  }
+}
+
+// One search directory, walked by as many walkers as the machine has
+// processors when the search goes below its own entries. Kernel-bound
+// listing and stat calls are what a walk spends its time on, and they run
+// side by side on different folders.
+void collect_root(const std::string& root, const CollectOptions& options, const platform::TaskHooks& hooks,
+                  platform::ProgressReporter& reporter, std::vector<Candidate>& out) {
+  std::mutex reporting;
+  WalkerContext alone{root, nullptr, nullptr, options, hooks, {}, reporter, reporting};
+  alone.walk_options.report_directory_ends = true;
+  alone.walk_options.hooks = hooks;
+  if (!options.recursive) alone.walk_options.max_depth = 1;
+
+  runtime::ParallelPool& pool = runtime::parallel_pool();
+  std::size_t count = pool.worker_count();
+  std::unique_ptr<platform::ListingSource> base_source = platform::native_listing();
+  Result<std::unique_ptr<platform::Listing>> base = make_error("walked alone");
+  if (options.recursive && count > 1) base = base_source->open_root(root);
+  if (!base.ok()) {
+    walk_subtree(Subtree{root, {}, {}}, alone, out);
+    return;
+  }
+
+  Walkers walkers(Subtree{root, {}, {}});
+  WalkerContext shared = alone;
+  shared.base = base.value().get();
+  shared.walkers = &walkers;
+  // The walkers share the handle budget, and are reads in flight enough
+  // without warming threads of their own.
+  shared.walk_options.max_open_listings = (platform::kMaxOpenListings - 1) / count;
+  shared.walk_options.warm_ahead = platform::WarmAhead::off;
+  std::vector<std::vector<Candidate>> found(count);
+  pool.for_each_index(count, [&](std::size_t i) {
+    try {
+      WalkerContext context = shared;
+      while (std::optional<Subtree> subtree = walkers.take()) {
+        walk_subtree(*subtree, context, found[i]);
+        walkers.finished();
+      }
+    } catch (...) {
+      walkers.fail(std::current_exception());
+    }
+  });
+  walkers.rethrow_failure();
+  for (std::vector<Candidate>& some : found) {
+    out.insert(out.end(), std::make_move_iterator(some.begin()), std::make_move_iterator(some.end()));
   }
 }
 
@@ -103,12 +271,14 @@ std::string extension_key(std::string_view file_name) {
 std::vector<Candidate> collect_candidates(const CollectOptions& options, const platform::TaskHooks& hooks,
                                           platform::ProgressReporter& reporter) {
   std::vector<Candidate> out;
-  // Roots are taken last first, as a work list would; the order of the
-  // candidates does not matter, the matches are sorted later.
+  // Roots are taken last first, as a work list would. Walkers find
+  // candidates in no fixed order; sorted, rows that show the same path (names
+  // that are not UTF-8) come out in one order every time.
   for (auto root = options.roots.rbegin(); root != options.roots.rend(); ++root) {
     if (hooks.stopped()) break;
     collect_root(*root, options, hooks, reporter, out);
   }
+  std::sort(out.begin(), out.end(), [](const Candidate& a, const Candidate& b) { return a.path < b.path; });
   return out;
 }
 

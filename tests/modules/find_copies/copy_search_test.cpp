@@ -446,5 +446,58 @@ TEST_F(CopySearchTest, ParallelPhasesAgreeWithOneByOneComparison) {
   EXPECT_TRUE(find_similar(candidates, seed_print, 0.0, stop.get_token()).empty());
 }
 
+TEST_F(CopySearchTest, WalkersSharingATreeCollectEveryCandidateOnce) {
+  // Folders are handed between walkers while they walk, so a random tree
+  // (wide, deep, with links that must not be followed) is collected several
+  // times and held against a plain recursive listing of it.
+  std::mt19937_64 random(7);
+  std::vector<std::string> folders{""};
+  for (int i = 0; i < 400; ++i) {
+    const std::string& parent = folders[random() % folders.size()];
+    folders.push_back(parent + (parent.empty() ? "" : "/") + "d" + std::to_string(i));
+    dir(folders.back());
+  }
+  std::string chain = "deep";
+  for (int i = 0; i < 70; ++i) chain += "/n";
+  write(chain + "/bottom.c", Bytes(3, 1));
+  for (int i = 0; i < 1500; ++i) {
+    const std::string& at = folders[random() % folders.size()];
+    write(at + (at.empty() ? "" : "/") + "f" + std::to_string(i) + (i % 3 == 0 ? ".h" : ".c"), Bytes(i % 5, 2));
+  }
+  std::string seed = write("seed.c", Bytes(4, 2));
+  std::error_code ec;
+  fs::create_directory_symlink(scratch.root() / "d0", scratch.root() / "link", ec);
+
+  std::string root = *platform::canonical_path(scratch.text());
+  std::vector<std::string> expected;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    if (it->is_regular_file() && !it->is_symlink() && it->path().extension() == ".c" &&
+        it->path().string() != *platform::canonical_path(seed)) {
+      expected.push_back(it->path().string());
+    }
+  }
+  std::sort(expected.begin(), expected.end());
+  ASSERT_GT(expected.size(), 900u);
+
+  std::vector<std::string> roots{root};
+  std::string seed_path = *platform::canonical_path(seed);
+  for (int round = 0; round < 5; ++round) {
+    platform::ProgressCounters counters;
+    platform::ProgressReporter reporter(sink, clock);
+    std::vector<Candidate> found = collect_candidates(CollectOptions{roots, true, seed_path, "c", "t"},
+                                                      platform::TaskHooks({}, &counters), reporter);
+    std::vector<std::string> paths;
+    for (const Candidate& c : found) paths.push_back(c.path);
+    EXPECT_EQ(paths, expected) << "round " << round;
+    EXPECT_EQ(counters.processed.load(), 400u + 71u + 1u + 1500u + 1u + 1u) << "every entry listed once";
+  }
+  std::stop_source stop;
+  stop.request_stop();
+  platform::ProgressReporter reporter(sink, clock);
+  EXPECT_TRUE(collect_candidates(CollectOptions{roots, true, seed_path, "c", "t"}, platform::TaskHooks(stop.get_token()),
+                                 reporter)
+                  .empty());
+}
+
 }  // namespace
 }  // namespace corvane::find_copies
