@@ -79,14 +79,19 @@ class LinuxListing final : public PortableListing {
     how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
     long fd = -1;
-    if (noatime_.load(std::memory_order_relaxed)) {
-      open_how quiet = how;
-      quiet.flags |= O_NOATIME;
-      fd = syscall(SYS_openat2, at, relative, &quiet, sizeof quiet);
-      if (fd < 0 && errno == EPERM) noatime_.store(false, std::memory_order_relaxed);
-    }
-    if (fd < 0 && (errno == EPERM || !noatime_.load(std::memory_order_relaxed))) {
-      fd = syscall(SYS_openat2, at, relative, &how, sizeof how);
+    // EAGAIN: a rename elsewhere raced the lookup, which the kernel will not
+    // vouch for; asked again, it settles.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      if (noatime_.load(std::memory_order_relaxed)) {
+        open_how quiet = how;
+        quiet.flags |= O_NOATIME;
+        fd = syscall(SYS_openat2, at, relative, &quiet, sizeof quiet);
+        if (fd < 0 && errno == EPERM) noatime_.store(false, std::memory_order_relaxed);
+      }
+      if (fd < 0 && (errno == EPERM || !noatime_.load(std::memory_order_relaxed))) {
+        fd = syscall(SYS_openat2, at, relative, &how, sizeof how);
+      }
+      if (fd >= 0 || errno != EAGAIN) break;
     }
     if (fd < 0 && errno == ENOSYS) {
       // Kernels before 5.6 (or a filter) lack openat2: the portable way.

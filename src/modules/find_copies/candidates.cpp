@@ -156,6 +156,11 @@ struct WalkerContext {
   std::mutex& reporting;
 };
 
+// Folders deeper than this stay with their walker: a path from the search
+// directory that long may be too long to open at all (POSIX's PATH_MAX),
+// and the walker's own handles reach any depth.
+constexpr std::size_t kMaxHandOverDepth = 32;
+
 std::string relative_below(const std::string& root, const std::string& raw_path) {
   std::string_view rest = std::string_view(raw_path).substr(root.size());
   if (!rest.empty() && platform::is_path_separator(rest.front()) && platform::join_needs_separator(root)) {
@@ -183,7 +188,8 @@ void walk_subtree(const Subtree& subtree, WalkerContext& context, std::vector<Ca
       }
       continue;
     }
-    if (walk.kind() == EntryKind::directory && context.walkers != nullptr && context.walkers->someone_waits()) {
+    if (walk.kind() == EntryKind::directory && context.walkers != nullptr && walk.depth() <= kMaxHandOverDepth &&
+        context.walkers->someone_waits()) {
       walk.skip_directory();
       context.walkers->hand_over(
           Subtree{walk.raw_path(), relative_below(context.root, walk.raw_path()), walk.listed()});
