@@ -55,16 +55,6 @@ WarmAhead warm_ahead_for(WarmAhead asked) {
 
 }  // namespace
 
-namespace {
-
-// What the walk itself may hold: the budget less the warmers' handles.
-std::size_t open_budget(std::size_t budget, WarmAhead warm) {
-  std::size_t warmers = warm == WarmAhead::off ? 0 : DirectoryWarmer::kHandles;
-  return budget >= warmers + 2 ? budget - warmers : 2;
-}
-
-}  // namespace
-
 void set_warm_ahead_override(WarmAhead mode) { g_warm_ahead_override.store(static_cast<int>(mode)); }
 
 EntryKind kind_from_attributes(std::uint32_t attributes, std::uint32_t reparse_tag) {
@@ -97,7 +87,7 @@ DirectoryWalk::DirectoryWalk(std::string root, WalkOptions options, std::unique_
       raw_path_(root),
       root_(std::move(root)),
       warm_ahead_(warm_ahead_for(options.warm_ahead)),
-      max_open_(open_budget(options.max_open_listings, warm_ahead_)) {}
+      max_open_(std::max<std::size_t>(2, options.max_open_listings)) {}
 
 DirectoryWalk::~DirectoryWalk() {
   warmer_.reset();  // its threads use the source
@@ -106,6 +96,12 @@ DirectoryWalk::~DirectoryWalk() {
 
 void DirectoryWalk::start_warming() {
   warm_tried_ = true;
+  // The warmers' handles come out of the walk's budget: the walk lets go of
+  // its oldest listings first, as it does when it goes deeper.
+  if (max_open_ >= DirectoryWarmer::kHandles + 2) {
+    max_open_ -= DirectoryWarmer::kHandles;
+    while (held_ > max_open_) release(levels_[levels_.size() - held_]);
+  }
   try {
     warmer_ = std::make_unique<DirectoryWarmer>(*source_, root_, options_.max_depth, options_.warm_file_stats);
     if (!warmer_->start()) warmer_.reset();

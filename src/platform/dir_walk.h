@@ -276,7 +276,7 @@ class DirectoryWalk {
   bool started_ = false;
   bool descend_ = false;
   WarmAhead warm_ahead_;
-  std::size_t max_open_;  // the budget, less what warmers may hold
+  std::size_t max_open_;  // the budget, less what warmers hold once started
   std::uint32_t slowness_ = 0;
   bool warm_tried_ = false;
   std::unique_ptr<DirectoryWarmer> warmer_;
