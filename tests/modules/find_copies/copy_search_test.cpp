@@ -467,6 +467,7 @@ TEST_F(CopySearchTest, WalkersSharingATreeCollectEveryCandidateOnce) {
   std::string seed = write("seed.c", Bytes(4, 2));
   std::error_code ec;
   fs::create_directory_symlink(scratch.root() / "d0", scratch.root() / "link", ec);
+  const std::uint64_t links = ec ? 0 : 1;  // Wine makes none
 
   std::string root = *platform::canonical_path(scratch.text());
   std::vector<std::string> expected;
@@ -489,7 +490,7 @@ TEST_F(CopySearchTest, WalkersSharingATreeCollectEveryCandidateOnce) {
     std::vector<std::string> paths;
     for (const Candidate& c : found) paths.push_back(c.path);
     EXPECT_EQ(paths, expected) << "round " << round;
-    EXPECT_EQ(counters.processed.load(), 400u + 71u + 1u + 1500u + 1u + 1u) << "every entry listed once";
+    EXPECT_EQ(counters.processed.load(), 400u + 71u + 1u + 1500u + 1u + links) << "every entry listed once";
   }
   std::stop_source stop;
   stop.request_stop();
