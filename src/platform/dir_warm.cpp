@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "platform/path.h"
+#include "platform/runtime.h"
 
 namespace corvane::platform {
 
@@ -74,6 +75,8 @@ void DirectoryWarmer::hold_handle() {
 void DirectoryWarmer::drop_handle() { handles_.fetch_sub(1); }
 
 void DirectoryWarmer::run() {
+  // The walk comes first: warming only pays while it does not slow it.
+  runtime::lower_this_thread_priority();
   try {
     WalkKey key;
     Pending item;

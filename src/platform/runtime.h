@@ -113,6 +113,11 @@ bool arm_memory_reserve();
 BlockingPool& blocking_pool();
 ParallelPool& parallel_pool();
 
+// Lowers the calling thread's scheduling priority, for helper work that
+// should only take the processor time the others leave (best effort; where
+// the system cannot do it for one thread alone, nothing changes).
+void lower_this_thread_priority();
+
 // Text for an exception that ended a job.
 std::string describe_exception(const std::exception_ptr& failure);
 
