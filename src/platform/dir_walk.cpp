@@ -89,6 +89,14 @@ DirectoryWalk::DirectoryWalk(std::string root, WalkOptions options, std::unique_
       warm_ahead_(warm_ahead_for(options.warm_ahead)),
       max_open_(std::max<std::size_t>(2, options.max_open_listings)) {}
 
+DirectoryWalk::DirectoryWalk(std::string root, std::unique_ptr<Listing> opened, WalkOptions options,
+                             std::unique_ptr<ListingSource> source)
+    : DirectoryWalk(std::move(root), options, std::move(source)) {
+  opened_root_ = std::move(opened);
+}
+
+ListingSource::Opened DirectoryWalk::open_current() { return source_->open_child(*levels_.back().listing, entry_); }
+
 DirectoryWalk::~DirectoryWalk() {
   warmer_.reset();  // its threads use the source
   while (!levels_.empty()) levels_.pop_back();
@@ -280,7 +288,8 @@ bool DirectoryWalk::next() {
     started_ = true;
     bool timing = warm_ahead_ == WarmAhead::when_slow;
     auto opened_at = timing ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
-    ListingSource::Opened root = source_->open_root(root_);
+    ListingSource::Opened root =
+        opened_root_ != nullptr ? ListingSource::Opened(std::move(opened_root_)) : source_->open_root(root_);
     if (!root.ok()) {
       if (!options_.report_directory_ends) return false;
       event_ = Event::directory_end;

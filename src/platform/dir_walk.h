@@ -192,6 +192,11 @@ class DirectoryWalk {
 
   explicit DirectoryWalk(std::string root, WalkOptions options = {},
                          std::unique_ptr<ListingSource> source = native_listing());
+  // A walk of the directory another walk opened with open_current(); `root`
+  // is that walk's raw_path() for it. The listing must come from a source
+  // of the same kind as `source`.
+  DirectoryWalk(std::string root, std::unique_ptr<Listing> opened, WalkOptions options,
+                std::unique_ptr<ListingSource> source = native_listing());
   ~DirectoryWalk();
   DirectoryWalk(const DirectoryWalk&) = delete;
   DirectoryWalk& operator=(const DirectoryWalk&) = delete;
@@ -219,9 +224,9 @@ class DirectoryWalk {
   void abandon(std::size_t level);
   // End events only.
   const ListingSummary& summary() const { return ended_; }
-  // Entry events only: the entry as listed (on POSIX a directory's device
-  // and inode), to open it again with ListingSource::open_below.
-  const ListingSource::Entry& listed() const { return entry_; }
+  // Entry events for a directory only: opens it as the walk would enter it,
+  // so that another walk can take it over (the caller then skips it here).
+  ListingSource::Opened open_current();
 
  private:
   // An outcome of reading a listing, kept for later.
@@ -280,6 +285,7 @@ class DirectoryWalk {
   std::uint32_t slowness_ = 0;
   bool warm_tried_ = false;
   std::unique_ptr<DirectoryWarmer> warmer_;
+  std::unique_ptr<Listing> opened_root_;  // handed over by another walk
   std::vector<std::uint32_t> key_;  // scratch for tell_warmer()
 };
 

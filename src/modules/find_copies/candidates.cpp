@@ -25,26 +25,20 @@ using platform::DirectoryWalk;
 using platform::EntryKind;
 
 // A tree for one walker: a search directory, or a folder below it that
-// another walker handed over.
+// another walker opened and handed over.
 struct Subtree {
-  std::string raw_path;                   // as the walk spells it
-  std::string relative;                   // below the search directory; empty for itself
-  platform::ListingSource::Entry listed;  // what the folder was when listed
+  std::string raw_path;                       // as the walks spell it
+  std::unique_ptr<platform::Listing> opened;  // null for a search directory
 };
 
 // The native listing, remembering whether the last directory that failed to
 // open was refused for lack of permission (the walk's end event only says
-// that it failed). A handed-over folder is opened below the search
-// directory's handle, through no link and no other mount.
+// that it failed).
 class DenialNotingListing final : public platform::ListingSource {
  public:
-  DenialNotingListing(platform::Listing* base, const Subtree& subtree)
-      : inner_(platform::native_listing()), base_(base), subtree_(subtree) {}
+  DenialNotingListing() : inner_(platform::native_listing()) {}
 
   Result<std::unique_ptr<platform::Listing>> open_root(std::string_view root) override {
-    if (base_ != nullptr && !subtree_.relative.empty()) {
-      return noted(inner_->open_below(*base_, subtree_.relative, subtree_.listed));
-    }
     return noted(inner_->open_root(root));
   }
   Result<std::unique_ptr<platform::Listing>> open_child(platform::Listing& parent, const Entry& entry) override {
@@ -70,8 +64,6 @@ class DenialNotingListing final : public platform::ListingSource {
   }
 
   std::unique_ptr<platform::ListingSource> inner_;
-  platform::Listing* base_;
-  const Subtree& subtree_;
   bool denied_ = false;
 };
 
@@ -146,34 +138,19 @@ class Walkers {
 };
 
 struct WalkerContext {
-  const std::string& root;  // the search directory
-  platform::Listing* base;  // its handle, for handed-over folders; null when walked alone
-  Walkers* walkers;         // null when walked alone
+  Walkers* walkers;  // null when the search directory is walked alone
   const CollectOptions& options;
-  const platform::TaskHooks& hooks;
   platform::WalkOptions walk_options;
   platform::ProgressReporter& reporter;
   std::mutex& reporting;
 };
 
-// Folders deeper than this stay with their walker: a path from the search
-// directory that long may be too long to open at all (POSIX's PATH_MAX),
-// and the walker's own handles reach any depth.
-constexpr std::size_t kMaxHandOverDepth = 32;
-
-std::string relative_below(const std::string& root, const std::string& raw_path) {
-  std::string_view rest = std::string_view(raw_path).substr(root.size());
-  if (!rest.empty() && platform::is_path_separator(rest.front()) && platform::join_needs_separator(root)) {
-    rest.remove_prefix(1);
-  }
-  return std::string(rest);
-}
-
-void walk_subtree(const Subtree& subtree, WalkerContext& context, std::vector<Candidate>& out) {
+void walk_subtree(Subtree subtree, WalkerContext& context, std::vector<Candidate>& out) {
   const CollectOptions& options = context.options;
-  auto listing = std::make_unique<DenialNotingListing>(context.base, subtree);
+  auto listing = std::make_unique<DenialNotingListing>();
   DenialNotingListing& noted = *listing;
-  DirectoryWalk walk(subtree.raw_path, context.walk_options, std::move(listing));
+  DirectoryWalk walk(std::move(subtree.raw_path), std::move(subtree.opened), context.walk_options,
+                     std::move(listing));
 
   while (walk.next()) {
     if (walk.event() == DirectoryWalk::Event::directory_end) {
@@ -188,12 +165,15 @@ void walk_subtree(const Subtree& subtree, WalkerContext& context, std::vector<Ca
       }
       continue;
     }
-    if (walk.kind() == EntryKind::directory && context.walkers != nullptr && walk.depth() <= kMaxHandOverDepth &&
-        context.walkers->someone_waits()) {
-      walk.skip_directory();
-      context.walkers->hand_over(
-          Subtree{walk.raw_path(), relative_below(context.root, walk.raw_path()), walk.listed()});
-      continue;
+    if (walk.kind() == EntryKind::directory && context.walkers != nullptr && context.walkers->someone_waits()) {
+      // Opened here as this walk would enter it, so the other walker starts
+      // exactly where this one would have gone. One that cannot be opened
+      // is entered as usual, which reports why.
+      if (Result<std::unique_ptr<platform::Listing>> opened = walk.open_current(); opened.ok()) {
+        walk.skip_directory();
+        context.walkers->hand_over(Subtree{walk.raw_path(), std::move(opened).value()});
+        continue;
+      }
     }
     // Links are never taken or followed; on POSIX neither are FIFOs, sockets
     // and devices (opening a FIFO would block). Directories are descended
@@ -218,27 +198,23 @@ void walk_subtree(const Subtree& subtree, WalkerContext& context, std::vector<Ca
 void collect_root(const std::string& root, const CollectOptions& options, const platform::TaskHooks& hooks,
                   platform::ProgressReporter& reporter, std::vector<Candidate>& out) {
   std::mutex reporting;
-  WalkerContext alone{root, nullptr, nullptr, options, hooks, {}, reporter, reporting};
+  WalkerContext alone{nullptr, options, {}, reporter, reporting};
   alone.walk_options.report_directory_ends = true;
   alone.walk_options.hooks = hooks;
   if (!options.recursive) alone.walk_options.max_depth = 1;
 
   runtime::ParallelPool& pool = runtime::parallel_pool();
-  std::size_t count = pool.worker_count();
-  std::unique_ptr<platform::ListingSource> base_source = platform::native_listing();
-  Result<std::unique_ptr<platform::Listing>> base = make_error("walked alone");
-  if (options.recursive && count > 1) base = base_source->open_root(root);
-  if (!base.ok()) {
-    walk_subtree(Subtree{root, {}, {}}, alone, out);
+  const std::size_t count = pool.worker_count();
+  if (!options.recursive || count < 2) {
+    walk_subtree(Subtree{root, nullptr}, alone, out);
     return;
   }
 
-  Walkers walkers(Subtree{root, {}, {}});
+  Walkers walkers(Subtree{root, nullptr});
   WalkerContext shared = alone;
-  shared.base = base.value().get();
   shared.walkers = &walkers;
-  // The walkers share the handle budget, and are reads in flight enough
-  // without warming threads of their own.
+  // The walkers (and the folders waiting between them) share the handle
+  // budget, and are reads in flight enough without warming threads.
   shared.walk_options.max_open_listings = (platform::kMaxOpenListings - 1) / count;
   shared.walk_options.warm_ahead = platform::WarmAhead::off;
   std::vector<std::vector<Candidate>> found(count);
@@ -246,7 +222,7 @@ void collect_root(const std::string& root, const CollectOptions& options, const 
     try {
       WalkerContext context = shared;
       while (std::optional<Subtree> subtree = walkers.take()) {
-        walk_subtree(*subtree, context, found[i]);
+        walk_subtree(std::move(*subtree), context, found[i]);
         walkers.finished();
       }
     } catch (...) {
