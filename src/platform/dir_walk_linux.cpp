@@ -59,14 +59,7 @@ class GetdentsStream final : public NameStream {
 class LinuxListing final : public PortableListing {
  protected:
   int open_directory(int at, const char* name, int flags) override {
-    // Reading a directory must not update its access time where the kernel
-    // lets us ask; it only lets the owner (or a privileged process) ask.
-    if (noatime_.load(std::memory_order_relaxed)) {
-      int fd = PortableListing::open_directory(at, name, flags | O_NOATIME);
-      if (fd >= 0 || errno != EPERM) return fd;
-      noatime_.store(false, std::memory_order_relaxed);
-    }
-    return PortableListing::open_directory(at, name, flags);
+    return quietly(flags, [&](int quiet_flags) { return PortableListing::open_directory(at, name, quiet_flags); });
   }
 
   std::unique_ptr<NameStream> name_stream(int fd) override { return std::make_unique<GetdentsStream>(fd); }
@@ -76,29 +69,17 @@ class LinuxListing final : public PortableListing {
   int open_directory_below(int at, const char* relative) override {
     if (!openat2_.load(std::memory_order_relaxed)) return PortableListing::open_directory_below(at, relative);
     open_how how{};
-    how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
-    long fd = -1;
-    // EAGAIN: a rename elsewhere raced the lookup, which the kernel will not
-    // vouch for; asked again, it settles.
-    for (int attempt = 0; attempt < 16; ++attempt) {
-      if (noatime_.load(std::memory_order_relaxed)) {
-        open_how quiet = how;
-        quiet.flags |= O_NOATIME;
-        fd = syscall(SYS_openat2, at, relative, &quiet, sizeof quiet);
-        if (fd < 0 && errno == EPERM) noatime_.store(false, std::memory_order_relaxed);
-      }
-      if (fd < 0 && (errno == EPERM || !noatime_.load(std::memory_order_relaxed))) {
-        fd = syscall(SYS_openat2, at, relative, &how, sizeof how);
-      }
-      if (fd >= 0 || errno != EAGAIN) break;
-    }
+    int fd = quietly(O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, [&](int flags) {
+      how.flags = static_cast<unsigned>(flags);
+      return static_cast<int>(syscall(SYS_openat2, at, relative, &how, sizeof how));
+    });
     if (fd < 0 && errno == ENOSYS) {
       // Kernels before 5.6 (or a filter) lack openat2: the portable way.
       openat2_.store(false, std::memory_order_relaxed);
       return PortableListing::open_directory_below(at, relative);
     }
-    return static_cast<int>(fd);
+    return fd;
   }
 
   bool stat_for_kind(const PosixDirectory& dir, const char* name, Entry& out) override {
@@ -118,7 +99,19 @@ class LinuxListing final : public PortableListing {
   }
 
  private:
-  // Once refused (not the owner), not asked again during this walk.
+  // Reading a directory must not update its access time where the kernel
+  // lets us ask; it only lets the owner (or a privileged process) ask, and
+  // once refused we do not ask again during this walk.
+  template <typename Open>
+  int quietly(int flags, Open open) {
+    if (noatime_.load(std::memory_order_relaxed)) {
+      int fd = open(flags | O_NOATIME);
+      if (fd >= 0 || errno != EPERM) return fd;
+      noatime_.store(false, std::memory_order_relaxed);
+    }
+    return open(flags);
+  }
+
   std::atomic<bool> noatime_{true};
   std::atomic<bool> openat2_{true};
 };
