@@ -192,8 +192,7 @@ void DirectoryWalk::release(Level& level) {
 
 ListingSource::Read DirectoryWalk::read(Level& level) {
   if (!level.is_drained) {
-    entry_.stat.reset();
-    entry_.device = entry_.inode = 0;
+    entry_.clear_facts();
     ListingSource::Read read = source_->read(*level.listing, entry_);
     if (level.timing) note_first_read(level);
     return read;

@@ -99,6 +99,16 @@ class ListingSource {
     // opened from it answers to; 0 elsewhere.
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
+    // POSIX: the user id owning a directory entry, which decides how the
+    // listing opens it; -1 when not known.
+    std::int64_t owner = -1;
+
+    // Forgets what the last read learned beyond name and kind.
+    void clear_facts() {
+      stat.reset();
+      device = inode = 0;
+      owner = -1;
+    }
   };
 
   // An open listing, or the system's error with its kind (permission_denied
@@ -111,10 +121,12 @@ class ListingSource {
   // The directory `entry`, read from `parent`, as a listing.
   virtual Opened open_child(Listing& parent, const Entry& entry) = 0;
   // The next entry. Fields it has no value for are left as the caller set
-  // them, so the caller clears `stat`, `device` and `inode` first.
+  // them, so the caller calls clear_facts() first.
   virtual Read read(Listing& listing, Entry& out) = 0;
   // Size and times of `entry`, read from `listing` (its `stat` when set);
-  // an error text when unavailable.
+  // an error text when unavailable, and for an entry that turns out to be
+  // the root of another mount (POSIX: a file can be bind-mounted), whose
+  // metadata belongs to that mount and is never counted.
   virtual Result<EntryStat> stat(Listing& listing, const Entry& entry) = 0;
   // Lets go of the handle of a listing already read to its end (or as far
   // as the walk will read it). Until resume(), no call but destruction.

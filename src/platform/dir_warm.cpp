@@ -123,8 +123,7 @@ void DirectoryWarmer::warm(const WalkKey& key, const Pending& item) {
   ListingSource::Entry entry;
   for (;; ++ordinal) {
     if (stop_.load(std::memory_order_relaxed)) break;
-    entry.stat.reset();
-    entry.device = entry.inode = 0;
+    entry.clear_facts();
     ListingSource::Read read = source_.read(*listing, entry);
     if (read == ListingSource::Read::end || read == ListingSource::Read::error) break;
     if (read == ListingSource::Read::failed_entry) {
