@@ -153,7 +153,8 @@ void DirectoryWalk::start_warming() {
   }
   warmer_handles_ = kWarmers;
   try {
-    warmer_ = std::make_unique<DirectoryWarmer>(*source_, root_, options_.max_depth, options_.warm_file_stats);
+    warmer_ = std::make_unique<DirectoryWarmer>(*source_, root_, options_.max_depth, options_.warm_file_stats,
+                                                options_.scope);
     if (!warmer_->start()) stop_warming();
   } catch (const std::bad_alloc&) {
     stop_warming();

@@ -28,6 +28,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -184,6 +185,15 @@ struct WalkOptions {
   std::size_t max_open_listings = kMaxOpenListings;
   // The caller stats files: warm their sizes and times too.
   bool warm_file_stats = true;
+  // Which folders the scan reads, asked with a directory entry's path (as
+  // path() shows it) and depth (1: the root's own entries) before the walk
+  // would enter it. The warmers read no folder it refuses, nor anything
+  // below one; the walk's caller makes its own decisions through the same
+  // test (in_scope()), so that the two can never differ. The walk itself
+  // still enters what the caller does not skip. Also called from the
+  // warmers' threads while the walk goes on, so it must be safe to call
+  // from several threads at once. Empty: every folder.
+  std::function<bool(std::string_view path, std::size_t depth)> scope = {};
 };
 
 // A test seam: every walk spends this long on the CPU after each entry it
@@ -253,6 +263,8 @@ class DirectoryWalk {
   Result<EntryStat> stat();
   // Entry events only: do not descend into this directory.
   void skip_directory() { descend_ = false; }
+  // Entry events for a directory only: whether the options' scope takes it.
+  bool in_scope() const { return !options_.scope || options_.scope(path_, depth_); }
   // Stops listing the directory at `level` (0 = root) and every directory
   // below it; their end events still follow, marked incomplete.
   void abandon(std::size_t level);

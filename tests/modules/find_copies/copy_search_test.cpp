@@ -15,6 +15,7 @@
 #include "modules/find_copies/simhash.h"
 #include "modules/find_copies/similar_match.h"
 #include "modules/fs_noatime/fs_noatime.h"
+#include "platform/observed_listing.h"
 #include "platform/path.h"
 #include "platform/progress_fakes.h"
 #include "platform/runtime.h"
@@ -447,62 +448,6 @@ TEST_F(CopySearchTest, ParallelPhasesAgreeWithOneByOneComparison) {
   EXPECT_TRUE(find_similar(candidates, seed_print, 0.0, stop.get_token()).empty());
 }
 
-// The native listing, counting the handles its listings hold at once across
-// every walker (open, released, resumed, closed), so that the call's budget
-// is checked where the handles are, not where the walk counts them.
-class HandleCountingListing final : public platform::ListingSource {
- public:
-  static inline std::atomic<std::size_t> held{0};
-  static inline std::atomic<std::size_t> most{0};
-  static std::unique_ptr<platform::ListingSource> make() { return std::make_unique<HandleCountingListing>(); }
-
-  Opened open_root(std::string_view root) override { return counted(inner_->open_root(root)); }
-  Opened open_child(platform::Listing& parent, const Entry& entry) override {
-    return counted(inner_->open_child(inner(parent), entry));
-  }
-  Opened open_below(platform::Listing& base, std::string_view relative, const Entry& entry) override {
-    return counted(inner_->open_below(inner(base), relative, entry));
-  }
-  Read read(platform::Listing& listing, Entry& out) override { return inner_->read(inner(listing), out); }
-  Result<platform::EntryStat> stat(platform::Listing& listing, const Entry& entry) override {
-    return inner_->stat(inner(listing), entry);
-  }
-  void release(platform::Listing& listing) override {
-    inner_->release(inner(listing));
-    static_cast<Counted&>(listing).holds = false;
-    --held;
-  }
-  bool resume(platform::Listing& listing, platform::Listing& child) override {
-    if (!inner_->resume(inner(listing), inner(child))) return false;
-    static_cast<Counted&>(listing).holds = true;
-    note(++held);
-    return true;
-  }
-
- private:
-  struct Counted final : platform::Listing {
-    std::unique_ptr<platform::Listing> inner;
-    bool holds = true;
-    ~Counted() override {
-      if (holds) --held;
-    }
-  };
-  static platform::Listing& inner(platform::Listing& listing) { return *static_cast<Counted&>(listing).inner; }
-  static void note(std::size_t now) {
-    std::size_t seen = most.load();
-    while (now > seen && !most.compare_exchange_weak(seen, now)) {
-    }
-  }
-  Opened counted(Opened opened) {
-    if (!opened.ok()) return opened;
-    auto wrapped = std::make_unique<Counted>();
-    wrapped->inner = std::move(opened).value();
-    note(++held);
-    return std::unique_ptr<platform::Listing>(std::move(wrapped));
-  }
-  std::unique_ptr<platform::ListingSource> inner_ = platform::native_listing();
-};
-
 TEST_F(CopySearchTest, WalkersSharingATreeCollectEveryCandidateOnce) {
   // Folders are handed between walkers while they walk, so a random tree
   // (wide, deep, with links that must not be followed) is collected several
@@ -548,19 +493,20 @@ TEST_F(CopySearchTest, WalkersSharingATreeCollectEveryCandidateOnce) {
     std::optional<runtime::ParallelPool> pool;
     if (pools[round] > 0) pool.emplace(pools[round]);
     platform::set_warm_ahead_override(round == 3 ? platform::WarmAhead::always : platform::WarmAhead::when_slow);
-    HandleCountingListing::most = 0;
+    corvane::testing::ObservedListing::reset();
     platform::ProgressCounters counters;
     platform::ProgressReporter reporter(sink, clock);
     CollectOptions options{roots, true, seed_path, "c", "t"};
     options.pool = pool ? &*pool : nullptr;
-    options.listing = HandleCountingListing::make;
+    options.listing = corvane::testing::ObservedListing::make;
     std::vector<Candidate> found = collect_candidates(options, platform::TaskHooks({}, &counters), reporter);
     std::vector<std::string> paths;
     for (const Candidate& c : found) paths.push_back(c.path);
     EXPECT_EQ(paths, expected) << "round " << round;
     EXPECT_EQ(counters.processed.load(), 400u + 71u + 1u + 1500u + 1u + links) << "every entry listed once";
-    EXPECT_LE(HandleCountingListing::most.load(), platform::kMaxOpenListings) << pools[round] << " walkers";
-    EXPECT_EQ(HandleCountingListing::held.load(), 0u);
+    corvane::testing::ObservedListing::Seen seen = corvane::testing::ObservedListing::seen();
+    EXPECT_LE(seen.most_held, platform::kMaxOpenListings) << pools[round] << " walkers";
+    EXPECT_EQ(seen.held, 0u);
   }
   platform::set_warm_ahead_override(platform::WarmAhead::when_slow);
   std::stop_source stop;
