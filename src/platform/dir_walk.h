@@ -7,7 +7,12 @@
 //   other mounts, so a walk stays on the file system it starts on; Windows:
 //   reparse points with the name-surrogate tag bit) or special (POSIX FIFOs,
 //   sockets and devices: never opened, and never stat'ed beyond what the
-//   listing needs; callers decide whether they count as content).
+//   listing needs; callers decide whether they count as content). A file
+//   bind-mounted in place lists as a file whose stat() fails: it is the
+//   root of another mount, and is never counted.
+// - Never waiting on another file system (Linux): no call a walk makes on
+//   an entry asks the file system mounted there, so a mount whose server
+//   stopped answering is a link like any other (see platform/stat_posix.h).
 // - Silent error policy: a directory that cannot be opened is listed as
 //   having no entries (its end event says `opened` false); a listing read
 //   error ends that directory's listing; an entry that cannot be classified
