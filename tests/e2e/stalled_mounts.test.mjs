@@ -151,8 +151,7 @@ test('walks never wait on a mount that stops answering, and count it for nothing
       assert.equal(healthy.lines.length, calls(fixture, true).length);
       // Nothing of the mounts, nor the file mount, is ever reported.
       for (const line of healthy.lines) {
-        assert.doesNotMatch(line, /inside|zero-inside|edir|file\.dat/, line.slice(0, 300));
-        assert.doesNotMatch(line, /"isError":true/, line.slice(0, 300));
+        assert.ok(!/inside|edir|file\.dat|"isError":true/.test(line), line.slice(0, 400));
       }
       for (const stall of STALLS) {
         const withRoot = ROOT_STALLS.has(stall);
@@ -160,8 +159,8 @@ test('walks never wait on a mount that stops answering, and count it for nothing
         const label = `stall ${stall}, warmers ${warm}`;
         assert.ok(got.ms < PROMPT_MS, `${label}: answered in ${got.ms} ms`);
         assert.equal(got.code, 0, `${label}: ${got.stderr}`);
-        assert.deepEqual(got.lines, healthy.lines.slice(0, got.lines.length), label);
         assert.equal(got.lines.length, calls(fixture, withRoot).length, label);
+        got.lines.forEach((line, i) => assert.ok(line === healthy.lines[i], `${label}, reply ${i + 1}: ${line.slice(0, 400)}`));
       }
     }
   } finally {
