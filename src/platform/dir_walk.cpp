@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <new>
+#include <utility>
 
 #include "platform/dir_warm.h"
 #include "platform/path.h"
@@ -13,6 +14,11 @@ namespace {
 
 constexpr std::int64_t kTicksPerSecond = 10'000'000;
 constexpr std::int64_t kSecondsFrom1601To1970 = 11'644'473'600;
+
+// A walk whose budget had no room for it: walks side by side hand each
+// other their reserve with the folder, so this means a caller took more
+// than its share.
+Error no_handle() { return make_error("no handle left in the call's budget"); }
 
 }  // namespace
 
@@ -87,36 +93,79 @@ DirectoryWalk::DirectoryWalk(std::string root, WalkOptions options, std::unique_
       raw_path_(root),
       root_(std::move(root)),
       warm_ahead_(warm_ahead_for(options.warm_ahead)),
-      max_open_(std::max<std::size_t>(2, options.max_open_listings)) {}
+      own_budget_(options.handles == nullptr ? std::make_unique<HandleBudget>() : nullptr),
+      budget_(options.handles != nullptr ? options.handles : own_budget_.get()),
+      max_open_(std::max(kWalkReserve, options.max_open_listings)) {}
 
-DirectoryWalk::DirectoryWalk(std::string root, std::unique_ptr<Listing> opened, WalkOptions options,
+DirectoryWalk::DirectoryWalk(std::string root, HandedOver handed, WalkOptions options,
                              std::unique_ptr<ListingSource> source)
     : DirectoryWalk(std::move(root), options, std::move(source)) {
-  opened_root_ = std::move(opened);
+  own_budget_.reset();
+  budget_ = handed.budget_;
+  handed.budget_ = nullptr;
+  owned_ = kWalkReserve;
+  opened_root_ = std::move(handed.listing_);
 }
 
-ListingSource::Opened DirectoryWalk::open_current() { return source_->open_child(*levels_.back().listing, entry_); }
+HandedOver::HandedOver(HandedOver&& other) noexcept
+    : listing_(std::move(other.listing_)), budget_(std::exchange(other.budget_, nullptr)) {}
+
+HandedOver& HandedOver::operator=(HandedOver&& other) noexcept {
+  if (this != &other) {
+    HandedOver gone(std::move(*this));
+    listing_ = std::move(other.listing_);
+    budget_ = std::exchange(other.budget_, nullptr);
+  }
+  return *this;
+}
+
+HandedOver::~HandedOver() {
+  listing_.reset();
+  if (budget_ != nullptr) budget_->give_back(kWalkReserve);
+}
+
+std::optional<HandedOver> DirectoryWalk::hand_over_current() {
+  if (!budget_->try_take(kWalkReserve)) return std::nullopt;
+  HandedOver handed(nullptr, budget_);
+  ListingSource::Opened opened = source_->open_child(*levels_.back().listing, entry_);
+  if (!opened.ok()) return std::nullopt;
+  handed.listing_ = std::move(opened).value();
+  return handed;
+}
 
 DirectoryWalk::~DirectoryWalk() {
-  warmer_.reset();  // its threads use the source
+  stop_warming();  // its threads use the source
   while (!levels_.empty()) levels_.pop_back();
+  budget_->give_back(owned_);
 }
 
 void DirectoryWalk::start_warming() {
   warm_tried_ = true;
-  // The warmers' handles come out of the walk's budget: the walk lets go of
-  // its oldest listings first, as it does when it goes deeper.
-  if (max_open_ >= DirectoryWarmer::kHandles + 2) {
-    max_open_ -= DirectoryWarmer::kHandles;
-    while (held_ > max_open_) release(levels_[levels_.size() - held_]);
+  constexpr std::size_t kWarmers = DirectoryWarmer::kHandles;
+  if (max_open_ < kWarmers + kWalkReserve) return;
+  // The warmers' handles come out of the walk's share first: the walk lets
+  // go of its oldest listings, as it does when it goes deeper.
+  while (owned_ + kWarmers > max_open_ || !budget_->try_take(kWarmers)) {
+    if (owned_ <= kWalkReserve) return;
+    if (held_ == owned_) release_oldest();
+    budget_->give_back(1);
+    --owned_;
   }
+  warmer_handles_ = kWarmers;
   try {
-    warmer_ = std::make_unique<DirectoryWarmer>(*source_, root_, options_.max_depth, options_.warm_file_stats);
-    if (!warmer_->start()) warmer_.reset();
+    warmer_ = std::make_unique<DirectoryWarmer>(*source_, root_, options_.max_depth, options_.warm_file_stats,
+                                                options_.scope);
+    if (!warmer_->start()) stop_warming();
   } catch (const std::bad_alloc&) {
-    warmer_.reset();
+    stop_warming();
   }
   tell_warmer();
+}
+
+void DirectoryWalk::stop_warming() {
+  warmer_.reset();
+  budget_->give_back(warmer_handles_);
+  warmer_handles_ = 0;
 }
 
 // The walk's place, as the warmers name directories: for each level, the
@@ -164,11 +213,37 @@ void DirectoryWalk::set_entry_path() {
   raw_path_ += entry_.raw_name;
 }
 
-// Handles held open are always the innermost `held_` levels: the oldest of
-// them gives its handle up when a new level would pass the budget.
+// Handles held open are always the innermost `held_` levels, each one of
+// the `owned_` the walk took from the budget.
 void DirectoryWalk::push(Level level) {
   levels_.push_back(std::move(level));
-  if (++held_ > max_open_) release(levels_[levels_.size() - held_]);
+  ++held_;
+}
+
+void DirectoryWalk::release_oldest() { release(levels_[levels_.size() - held_]); }
+
+// Makes room for one more listing: a handle the walk holds spare, one more
+// from the budget within its share, or else the oldest held listing's. Never
+// the innermost's, which the new one opens from, so false only when that is
+// all the walk holds and nothing more can be had.
+bool DirectoryWalk::room_for_one() {
+  if (held_ < owned_) return true;
+  if (owned_ + warmer_handles_ < max_open_ && budget_->try_take(1)) {
+    ++owned_;
+    return true;
+  }
+  if (held_ < 2) return false;
+  release_oldest();
+  return true;
+}
+
+// What the walk no longer holds goes back to the budget, for walks side by
+// side; the reserve stays.
+void DirectoryWalk::give_back_spare() {
+  std::size_t keep = std::max(kWalkReserve, held_);
+  if (owned_ <= keep) return;
+  budget_->give_back(owned_ - keep);
+  owned_ = keep;
 }
 
 void DirectoryWalk::release(Level& level) {
@@ -192,8 +267,7 @@ void DirectoryWalk::release(Level& level) {
 
 ListingSource::Read DirectoryWalk::read(Level& level) {
   if (!level.is_drained) {
-    entry_.stat.reset();
-    entry_.device = entry_.inode = 0;
+    entry_.clear_facts();
     ListingSource::Read read = source_->read(*level.listing, entry_);
     if (level.timing) note_first_read(level);
     return read;
@@ -211,7 +285,9 @@ ListingSource::Read DirectoryWalk::read(Level& level) {
 bool DirectoryWalk::enter_child() {
   bool timing = warm_ahead_ == WarmAhead::when_slow && !warm_tried_;
   auto opened_at = timing ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
-  if (ListingSource::Opened child = source_->open_child(*levels_.back().listing, entry_); child.ok()) {
+  ListingSource::Opened child =
+      room_for_one() ? source_->open_child(*levels_.back().listing, entry_) : ListingSource::Opened(no_handle());
+  if (child.ok()) {
     push(Level{.listing = std::move(child).value(),
                .path_length = path_.size(),
                .name_offset = name_offset_,
@@ -236,7 +312,7 @@ bool DirectoryWalk::finish_top() {
     // child that was lost itself holds none, and its parent is lost too.
     Level& parent = levels_[levels_.size() - 2];
     if (parent.released && !parent.lost) {
-      if (!top.released && source_->resume(*parent.listing, *top.listing)) {
+      if (!top.released && room_for_one() && source_->resume(*parent.listing, *top.listing)) {
         parent.released = false;
         ++held_;
       } else {
@@ -249,6 +325,7 @@ bool DirectoryWalk::finish_top() {
   std::size_t raw_path_length = top.raw_path_length, raw_name_offset = top.raw_name_offset;
   ListingSummary summary = top.summary;
   levels_.pop_back();
+  give_back_spare();
   if (!options_.report_directory_ends) return false;
   path_.resize(path_length);
   name_offset_ = name_offset;
@@ -281,15 +358,17 @@ void set_entry_pause(std::chrono::microseconds pause) { g_entry_pause_us.store(p
 
 bool DirectoryWalk::next() {
   if (options_.hooks.stopped()) {
-    warmer_.reset();
+    stop_warming();
     return false;
   }
   if (!started_) {
     started_ = true;
     bool timing = warm_ahead_ == WarmAhead::when_slow;
     auto opened_at = timing ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
-    ListingSource::Opened root =
-        opened_root_ != nullptr ? ListingSource::Opened(std::move(opened_root_)) : source_->open_root(root_);
+    if (opened_root_ == nullptr && budget_->try_take(kWalkReserve)) owned_ = kWalkReserve;
+    ListingSource::Opened root = opened_root_ != nullptr ? ListingSource::Opened(std::move(opened_root_))
+                                 : owned_ > 0            ? source_->open_root(root_)
+                                                         : ListingSource::Opened(no_handle());
     if (!root.ok()) {
       if (!options_.report_directory_ends) return false;
       event_ = Event::directory_end;
@@ -348,7 +427,9 @@ bool DirectoryWalk::next() {
         continue;
     }
   }
-  warmer_.reset();
+  stop_warming();
+  budget_->give_back(owned_);
+  owned_ = 0;
   return false;
 }
 

@@ -7,7 +7,12 @@
 //   other mounts, so a walk stays on the file system it starts on; Windows:
 //   reparse points with the name-surrogate tag bit) or special (POSIX FIFOs,
 //   sockets and devices: never opened, and never stat'ed beyond what the
-//   listing needs; callers decide whether they count as content).
+//   listing needs; callers decide whether they count as content). A file
+//   bind-mounted in place lists as a file whose stat() fails: it is the
+//   root of another mount, and is never counted.
+// - Never waiting on another file system (Linux): no call a walk makes on
+//   an entry asks the file system mounted there, so a mount whose server
+//   stopped answering is a link like any other (see platform/stat_posix.h).
 // - Silent error policy: a directory that cannot be opened is listed as
 //   having no entries (its end event says `opened` false); a listing read
 //   error ends that directory's listing; an entry that cannot be classified
@@ -28,6 +33,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -35,6 +41,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/handle_budget.h"
 #include "platform/progress.h"
 #include "platform/result.h"
 
@@ -77,9 +84,9 @@ struct ListingSummary {
 // on another thread while the walk is elsewhere. A Listing is used by one
 // thread at a time; the native sources hold nothing per directory, and
 // their calls on different listings may run at once. The walk owns the
-// listings and the budget of handles held open at once (kMaxOpenListings):
-// past it, the oldest listing is read to its end into memory, released, and
-// resumed when the walk comes back to it.
+// listings, and takes the handles they hold from the call's HandleBudget:
+// when it has no more, the oldest listing is read to its end into memory,
+// released, and resumed when the walk comes back to it.
 class Listing {
  public:
   virtual ~Listing() = default;  // closes the handle it still holds
@@ -99,6 +106,16 @@ class ListingSource {
     // opened from it answers to; 0 elsewhere.
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
+    // POSIX: the user id owning a directory entry, which decides how the
+    // listing opens it; -1 when not known.
+    std::int64_t owner = -1;
+
+    // Forgets what the last read learned beyond name and kind.
+    void clear_facts() {
+      stat.reset();
+      device = inode = 0;
+      owner = -1;
+    }
   };
 
   // An open listing, or the system's error with its kind (permission_denied
@@ -111,10 +128,12 @@ class ListingSource {
   // The directory `entry`, read from `parent`, as a listing.
   virtual Opened open_child(Listing& parent, const Entry& entry) = 0;
   // The next entry. Fields it has no value for are left as the caller set
-  // them, so the caller clears `stat`, `device` and `inode` first.
+  // them, so the caller calls clear_facts() first.
   virtual Read read(Listing& listing, Entry& out) = 0;
   // Size and times of `entry`, read from `listing` (its `stat` when set);
-  // an error text when unavailable.
+  // an error text when unavailable, and for an entry that turns out to be
+  // the root of another mount (POSIX: a file can be bind-mounted), whose
+  // metadata belongs to that mount and is never counted.
   virtual Result<EntryStat> stat(Listing& listing, const Entry& entry) = 0;
   // Lets go of the handle of a listing already read to its end (or as far
   // as the walk will read it). Until resume(), no call but destruction.
@@ -142,9 +161,10 @@ std::unique_ptr<ListingSource> native_listing();
 std::unique_ptr<ListingSource> portable_listing();
 
 inline constexpr std::uint64_t kMaxConsecutiveFailures = 64;
-// Listings a walk holds open at once; deeper ancestors keep their unread
-// entries in memory instead, so neither handles nor buffers grow with depth.
-inline constexpr std::size_t kMaxOpenListings = 48;
+// Handles a walk needs to go on at all: the listing it reads, and a second
+// for a moment, while a child opens from its parent or a parent is resumed
+// through its child.
+inline constexpr std::size_t kWalkReserve = 2;
 
 // Whether other threads read ahead of a walk to bring the disk's blocks into
 // memory (see platform/dir_warm.h). `when_slow`: once the walk's own reads
@@ -161,11 +181,24 @@ struct WalkOptions {
   // further end events; every entry it delivers advances the counters.
   TaskHooks hooks = {};
   WarmAhead warm_ahead = WarmAhead::when_slow;
-  // Handles the walk may hold, warmers' included (walks that run side by
-  // side share the budget out); at least 2.
+  // The call's handle budget, shared by every walk of the call, their
+  // warmers and the folders handed between them; null: the walk has one of
+  // its own (kMaxOpenListings). It must outlive the walk.
+  HandleBudget* handles = nullptr;
+  // The most of the budget this walk takes for itself, warmers included,
+  // so that walks side by side each get a share; at least kWalkReserve.
   std::size_t max_open_listings = kMaxOpenListings;
   // The caller stats files: warm their sizes and times too.
   bool warm_file_stats = true;
+  // Which folders the scan reads, asked with a directory entry's path (as
+  // path() shows it) and depth (1: the root's own entries) before the walk
+  // would enter it. The warmers read no folder it refuses, nor anything
+  // below one; the walk's caller makes its own decisions through the same
+  // test (in_scope()), so that the two can never differ. The walk itself
+  // still enters what the caller does not skip. Also called from the
+  // warmers' threads while the walk goes on, so it must be safe to call
+  // from several threads at once. Empty: every folder.
+  std::function<bool(std::string_view path, std::size_t depth)> scope = {};
 };
 
 // A test seam: every walk spends this long on the CPU after each entry it
@@ -186,16 +219,32 @@ void set_warm_ahead_override(WarmAhead mode);
 // asked for) its end event, then the parent's following entries.
 class DirectoryWarmer;
 
+// A directory one walk opened for another to take over, with the reserve
+// of handles (its own listing's among them) the walk that takes it starts
+// with. Given back to the budget if no walk takes it.
+class HandedOver {
+ public:
+  HandedOver(HandedOver&& other) noexcept;
+  HandedOver& operator=(HandedOver&& other) noexcept;
+  ~HandedOver();
+
+ private:
+  friend class DirectoryWalk;
+  HandedOver(std::unique_ptr<Listing> listing, HandleBudget* budget) : listing_(std::move(listing)), budget_(budget) {}
+  std::unique_ptr<Listing> listing_;
+  HandleBudget* budget_;  // null once taken
+};
+
 class DirectoryWalk {
  public:
   enum class Event { entry, directory_end };
 
   explicit DirectoryWalk(std::string root, WalkOptions options = {},
                          std::unique_ptr<ListingSource> source = native_listing());
-  // A walk of the directory another walk opened with open_current(); `root`
-  // is that walk's raw_path() for it. The listing must come from a source
-  // of the same kind as `source`.
-  DirectoryWalk(std::string root, std::unique_ptr<Listing> opened, WalkOptions options,
+  // A walk of the directory another walk handed over (hand_over_current());
+  // `root` is that walk's raw_path() for it. The listing must come from a
+  // source of the same kind as `source`, and from the budget in `options`.
+  DirectoryWalk(std::string root, HandedOver handed, WalkOptions options,
                 std::unique_ptr<ListingSource> source = native_listing());
   ~DirectoryWalk();
   DirectoryWalk(const DirectoryWalk&) = delete;
@@ -219,14 +268,18 @@ class DirectoryWalk {
   Result<EntryStat> stat();
   // Entry events only: do not descend into this directory.
   void skip_directory() { descend_ = false; }
+  // Entry events for a directory only: whether the options' scope takes it.
+  bool in_scope() const { return !options_.scope || options_.scope(path_, depth_); }
   // Stops listing the directory at `level` (0 = root) and every directory
   // below it; their end events still follow, marked incomplete.
   void abandon(std::size_t level);
   // End events only.
   const ListingSummary& summary() const { return ended_; }
   // Entry events for a directory only: opens it as the walk would enter it,
-  // so that another walk can take it over (the caller then skips it here).
-  ListingSource::Opened open_current();
+  // with a walk's reserve taken from the budget, so that another walk can
+  // take it over (the caller then skips it here). None when the budget has
+  // no room for another walk or the directory cannot be opened.
+  std::optional<HandedOver> hand_over_current();
 
  private:
   // An outcome of reading a listing, kept for later.
@@ -256,6 +309,10 @@ class DirectoryWalk {
 
   void push(Level level);
   void release(Level& level);
+  void release_oldest();
+  bool room_for_one();
+  void give_back_spare();
+  void stop_warming();
   ListingSource::Read read(Level& level);
   bool enter_child();
   bool finish_top();
@@ -281,7 +338,11 @@ class DirectoryWalk {
   bool started_ = false;
   bool descend_ = false;
   WarmAhead warm_ahead_;
-  std::size_t max_open_;  // the budget, less what warmers hold once started
+  std::unique_ptr<HandleBudget> own_budget_;  // when the options give none
+  HandleBudget* budget_;
+  std::size_t max_open_;      // the most this walk takes, warmers included
+  std::size_t owned_ = 0;     // taken from the budget for its listings
+  std::size_t warmer_handles_ = 0;  // taken for the warmers
   std::uint32_t slowness_ = 0;
   bool warm_tried_ = false;
   std::unique_ptr<DirectoryWarmer> warmer_;

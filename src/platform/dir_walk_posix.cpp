@@ -12,7 +12,6 @@
 #include "platform/dir_listing_posix.h"
 #include "platform/long_path_posix.h"
 #include "platform/path.h"
-#include "platform/stat_posix.h"
 #include "platform/text.h"
 
 namespace corvane::platform {
@@ -58,35 +57,37 @@ PosixDirectory::~PosixDirectory() {
 ListingSource::Opened PortableListing::open_root(std::string_view root) {
   Result<std::string> text = c_path(root);
   if (!text.ok()) return text.failure();
-  int fd = open_directory(AT_FDCWD, text->c_str(), 0);
+  int fd = open_directory(AT_FDCWD, text->c_str(), 0, -1);
   if (fd < 0) return last_os_error();
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
+  EntryFacts facts;
+  if (stat_entry(fd, nullptr, facts) != 0) {
     Error failed = last_os_error();
     ::close(fd);
     return failed;
   }
-  return open_listing(fd, st.st_dev, st.st_ino);
+  return open_listing(fd, facts.device, facts.inode, facts.owner);
 }
 
 ListingSource::Opened PortableListing::open_child(Listing& parent, const Entry& entry) {
-  int fd = open_directory(directory(parent).fd, entry.raw_name.c_str(), O_NOFOLLOW);
+  int fd = open_directory(directory(parent).fd, entry.raw_name.c_str(), O_NOFOLLOW, entry.owner);
   if (fd < 0) return last_os_error();
-  return open_listing(fd, entry.device, entry.inode);
+  return open_listing(fd, entry.device, entry.inode, entry.owner);
 }
 
-ListingSource::Opened PortableListing::open_listing(int fd, std::uint64_t device, std::uint64_t inode) {
+ListingSource::Opened PortableListing::open_listing(int fd, std::uint64_t device, std::uint64_t inode,
+                                                    std::int64_t owner) {
   auto dir = std::make_unique<PosixDirectory>();
   dir->fd = fd;
   dir->device = device;
   dir->inode = inode;
+  dir->owner = owner;
   dir->names = name_stream(fd);
   if (dir->names == nullptr) return last_os_error();
   return std::unique_ptr<Listing>(std::move(dir));
 }
 
-int PortableListing::open_directory(int at, const char* name, int flags) {
-  return openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | flags);
+int PortableListing::open_directory(int at, const char* name, int flags, std::int64_t) {
+  return openat(at, name, kDirectoryOpenFlags | flags);
 }
 
 std::unique_ptr<NameStream> PortableListing::name_stream(int fd) {
@@ -102,6 +103,10 @@ std::unique_ptr<NameStream> PortableListing::name_stream(int fd) {
   return std::make_unique<ReaddirStream>(dir);
 }
 
+int PortableListing::stat_entry(int dir, const char* name, EntryFacts& out) {
+  return portable_entry_facts(dir, name, false, out);
+}
+
 ListingSource::Read PortableListing::read(Listing& listing, Entry& out) {
   PosixDirectory& dir = directory(listing);
   unsigned char type = DT_UNKNOWN;
@@ -111,6 +116,7 @@ ListingSource::Read PortableListing::read(Listing& listing, Entry& out) {
   out.raw_name = name;
   switch (type) {
     case DT_REG:
+      // A file bind-mounted here shows as one too: its stat() says so.
       out.kind = EntryKind::file;
       break;
     case DT_LNK:
@@ -130,22 +136,24 @@ ListingSource::Read PortableListing::read(Listing& listing, Entry& out) {
 }
 
 bool PortableListing::stat_for_kind(const PosixDirectory& dir, const char* name, Entry& out) {
-  struct stat st;
-  if (fstatat(dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-  out.device = st.st_dev;
-  out.inode = st.st_ino;
-  out.kind = kind_from_mode(st.st_mode, out.device != dir.device);
-  out.stat = entry_stat_from(st);
+  EntryFacts facts;
+  if (stat_entry(dir.fd, name, facts) != 0) return false;
+  out.device = facts.device;
+  out.inode = facts.inode;
+  out.owner = facts.owner;
+  // Any mount root is a link, a bind-mounted file too: its metadata is the
+  // other file system's, and no walk enters or counts it.
+  out.kind = facts.mount_root ? EntryKind::link : kind_from_mode(facts.mode, out.device != dir.device);
+  out.stat = facts.stat;
   return true;
 }
 
 Result<EntryStat> PortableListing::stat(Listing& listing, const Entry& entry) {
   if (entry.stat) return *entry.stat;
-  struct stat st;
-  if (fstatat(directory(listing).fd, entry.raw_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return make_error(last_os_error_text());
-  }
-  return entry_stat_from(st);
+  EntryFacts facts;
+  if (stat_entry(directory(listing).fd, entry.raw_name.c_str(), facts) != 0) return make_error(last_os_error_text());
+  if (facts.mount_root) return make_error("the root of another mount");
+  return facts.stat;
 }
 
 void PortableListing::release(Listing& listing) {
@@ -157,11 +165,12 @@ void PortableListing::release(Listing& listing) {
 
 bool PortableListing::resume(Listing& listing, Listing& child) {
   PosixDirectory& dir = directory(listing);
+  // Reopened only to stat and open entries by name, never read, so the
+  // open leaves the access time alone without asking.
   int fd = openat(directory(child).fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  struct stat st;
+  EntryFacts facts;
   // If the tree was moved meanwhile, ".." is another directory now.
-  if (fd < 0 || fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_dev) != dir.device ||
-      static_cast<std::uint64_t>(st.st_ino) != dir.inode) {
+  if (fd < 0 || stat_entry(fd, nullptr, facts) != 0 || facts.device != dir.device || facts.inode != dir.inode) {
     if (fd >= 0) ::close(fd);
     return false;
   }
@@ -171,22 +180,21 @@ bool PortableListing::resume(Listing& listing, Listing& child) {
 
 ListingSource::Opened PortableListing::open_below(Listing& base, std::string_view relative, const Entry& entry) {
   std::string text = relative.empty() ? std::string(".") : std::string(relative);
-  int fd = open_directory_below(directory(base).fd, text.c_str());
+  PosixDirectory& from = directory(base);
+  int fd = open_directory_below(from.fd, text.c_str(), relative.empty() ? from.owner : entry.owner);
   if (fd < 0) return last_os_error();
-  struct stat st;
-  bool same = fstat(fd, &st) == 0;
-  if (same && entry.inode != 0) {
-    same = static_cast<std::uint64_t>(st.st_dev) == entry.device && static_cast<std::uint64_t>(st.st_ino) == entry.inode;
-  }
+  EntryFacts facts;
+  bool same = stat_entry(fd, nullptr, facts) == 0;
+  if (same && entry.inode != 0) same = facts.device == entry.device && facts.inode == entry.inode;
   if (!same) {
     ::close(fd);
     return os_error(ENOENT);
   }
-  return open_listing(fd, st.st_dev, st.st_ino);
+  return open_listing(fd, facts.device, facts.inode, facts.owner);
 }
 
-int PortableListing::open_directory_below(int at, const char* relative) {
-  return openat(at, relative, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+int PortableListing::open_directory_below(int at, const char* relative, std::int64_t) {
+  return openat(at, relative, kDirectoryOpenFlags | O_NOFOLLOW);
 }
 
 std::unique_ptr<ListingSource> portable_listing() { return std::make_unique<PortableListing>(); }

@@ -19,8 +19,9 @@ bool passed(const WalkKey& key, const WalkKey& walk_at) {
 
 }  // namespace
 
-DirectoryWarmer::DirectoryWarmer(ListingSource& source, std::string root, std::size_t max_depth, bool stats)
-    : source_(source), root_(std::move(root)), max_depth_(max_depth), stats_(stats) {}
+DirectoryWarmer::DirectoryWarmer(ListingSource& source, std::string root, std::size_t max_depth, bool stats,
+                                 std::function<bool(std::string_view, std::size_t)> scope)
+    : source_(source), root_(std::move(root)), max_depth_(max_depth), stats_(stats), scope_(std::move(scope)) {}
 
 DirectoryWarmer::~DirectoryWarmer() {
   {
@@ -38,7 +39,7 @@ bool DirectoryWarmer::start() {
   if (!base.ok()) return false;
   base_ = std::move(base).value();
   hold_handle();
-  pending_.emplace(WalkKey{}, Pending{});
+  pending_.emplace(WalkKey{}, Pending{{}, {}, scope_ ? root_ : std::string()});
   try {
     for (std::size_t i = 0; i < kThreads; ++i) threads_.emplace_back([this] { run(); });
   } catch (const std::system_error&) {
@@ -59,7 +60,7 @@ void DirectoryWarmer::walked_into(const WalkKey& key) {
       // Start again from the root: only the directories the walk is in and
       // those ahead of it are listed again, and they are in memory by now.
       rescan_ = false;
-      pending_.emplace(WalkKey{}, Pending{});
+      pending_.emplace(WalkKey{}, Pending{{}, {}, scope_ ? root_ : std::string()});
     }
   }
   wake_.notify_all();
@@ -123,8 +124,7 @@ void DirectoryWarmer::warm(const WalkKey& key, const Pending& item) {
   ListingSource::Entry entry;
   for (;; ++ordinal) {
     if (stop_.load(std::memory_order_relaxed)) break;
-    entry.stat.reset();
-    entry.device = entry.inode = 0;
+    entry.clear_facts();
     ListingSource::Read read = source_.read(*listing, entry);
     if (read == ListingSource::Read::end || read == ListingSource::Read::error) break;
     if (read == ListingSource::Read::failed_entry) {
@@ -137,6 +137,11 @@ void DirectoryWarmer::warm(const WalkKey& key, const Pending& item) {
       (void)source_.stat(*listing, entry);
     }
     if (!descend || entry.kind != EntryKind::directory) continue;
+    std::string shown;
+    if (scope_) {
+      shown = join_path(item.shown, entry.name);
+      if (!scope_(shown, key.size() + 1)) continue;
+    }
     WalkKey child = key;
     child.push_back(ordinal);
     std::string relative = item.relative;
@@ -152,7 +157,7 @@ void DirectoryWarmer::warm(const WalkKey& key, const Pending& item) {
         if (!(child < last->first)) continue;
         pending_.erase(last);
       }
-      pending_.emplace(std::move(child), Pending{std::move(relative), entry});
+      pending_.emplace(std::move(child), Pending{std::move(relative), entry, std::move(shown)});
     }
     wake_.notify_one();
   }

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -49,8 +50,10 @@ class DirectoryWarmer {
   static constexpr std::size_t kMaxDepth = 64;
 
   // `source` must outlive the warmer and allow calls on different listings
-  // at once. `stats`: also fetch each file's size and times.
-  DirectoryWarmer(ListingSource& source, std::string root, std::size_t max_depth, bool stats);
+  // at once. `stats`: also fetch each file's size and times. `scope`: the
+  // walk's (WalkOptions::scope); a folder it refuses is not read.
+  DirectoryWarmer(ListingSource& source, std::string root, std::size_t max_depth, bool stats,
+                  std::function<bool(std::string_view, std::size_t)> scope = {});
   ~DirectoryWarmer();  // stops the threads and waits for them
   DirectoryWarmer(const DirectoryWarmer&) = delete;
   DirectoryWarmer& operator=(const DirectoryWarmer&) = delete;
@@ -71,6 +74,7 @@ class DirectoryWarmer {
   struct Pending {
     std::string relative;  // raw names below the root, joined by the separator
     ListingSource::Entry entry;
+    std::string shown;  // its path as the walk shows it, when there is a scope
   };
 
   void run();
@@ -83,6 +87,7 @@ class DirectoryWarmer {
   std::string root_;
   std::size_t max_depth_;
   bool stats_;
+  std::function<bool(std::string_view, std::size_t)> scope_;
   std::unique_ptr<Listing> base_;
 
   std::mutex mutex_;

@@ -67,22 +67,22 @@ Result<PathMetadata> metadata(std::string_view path, bool follow) {
   Result<std::string> checked = c_path(path);
   if (!checked.ok()) return checked.failure();
   const std::string& text = checked.value();
-  struct stat st;
+  EntryFacts facts;
   int rc;
   if (needs_component_walk(text)) {
     std::string leaf;
     int dir = open_parent_directory(text, leaf);
-    rc = dir < 0 ? -1 : ::fstatat(dir, leaf.c_str(), &st, follow ? 0 : AT_SYMLINK_NOFOLLOW);
+    rc = dir < 0 ? -1 : entry_facts(dir, leaf.c_str(), follow, facts);
     int saved = errno;
     if (dir >= 0) ::close(dir);
     errno = saved;
   } else {
-    rc = follow ? ::stat(text.c_str(), &st) : ::lstat(text.c_str(), &st);
+    rc = entry_facts(AT_FDCWD, text.c_str(), follow, facts);
   }
   if (rc != 0) return last_os_error();
   PathMetadata out;
-  out.kind = kind_from_mode(st.st_mode, false);
-  out.stat = entry_stat_from(st);
+  out.kind = kind_from_mode(facts.mode, false);
+  out.stat = facts.stat;
   return out;
 }
 

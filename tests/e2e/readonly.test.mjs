@@ -8,7 +8,7 @@ import { createHash } from 'node:crypto';
 import { spawnSync } from 'node:child_process';
 import {
   mkdtempSync, mkdirSync, writeFileSync, symlinkSync, rmSync, readFileSync, lstatSync, readdirSync, utimesSync,
-  openSync, closeSync, constants,
+  openSync, closeSync, constants, chownSync, chmodSync,
 } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -169,4 +169,57 @@ test('the audit itself sees a write when there is one', () => {
     '123 openat(AT_FDCWD</x>, "/etc/passwd", O_RDONLY|O_CLOEXEC) = 3</etc/passwd>',
   ].join('\n');
   assert.equal(writesIn(sample).length, 3);
+});
+
+// As a user who owns some folders and not others, every folder the user
+// owns keeps its access time, however many folders the user does not own
+// (whose access times the kernel will not let this user protect) come
+// before it; with one walker, with warmers reading ahead, and with the copy
+// finder's walkers.
+const canDropToNobody = !ON_WINE && process.platform === 'linux' && process.getuid?.() === 0 &&
+  spawnSync('setpriv', ['--reuid=65534', '--regid=65534', '--clear-groups', 'true']).status === 0;
+
+test('folders the user owns keep their access times after folders the user does not own', { skip: !canDropToNobody }, async (t) => {
+  const root = mkdtempSync(join(tmpdir(), 'corvane-atime-'));
+  t.after(() => rmSync(root, { recursive: true, force: true }));
+  chownSync(root, 0, 0);
+  chmodSync(root, 0o755);
+  // Root's folders, each holding the user's, and the user's beside them.
+  const owned = [];
+  for (let i = 0; i < 4; i++) {
+    mkdirSync(join(root, `root${i}`, `user${i}`, 'deeper'), { recursive: true });
+    mkdirSync(join(root, `mine${i}`, 'sub'), { recursive: true });
+    writeFileSync(join(root, `root${i}`, `user${i}`, 'deeper', 'f.txt'), 'x');
+    writeFileSync(join(root, `mine${i}`, 'sub', 'g.txt'), 'y');
+    owned.push(join(root, `root${i}`, `user${i}`), join(root, `root${i}`, `user${i}`, 'deeper'),
+      join(root, `mine${i}`), join(root, `mine${i}`, 'sub'));
+  }
+  for (const p of owned) chownSync(p, 65534, 65534);
+  // relatime updates an access time older than a day, or than the last change.
+  const old = new Date('2020-01-02T03:04:05Z');
+  const setOld = () => { for (const p of [root, ...owned]) utimesSync(p, old, old); };
+  const times = () => owned.map((p) => `${p} ${lstatSync(p, { bigint: true }).atimeNs}`);
+  const seed = join(root, 'mine0', 'sub', 'g.txt');
+  const input = [toolCall(1, 'scan_top_files', { path: root }),
+    toolCall(2, 'find_copies', { seed_path: seed, search_dirs: [root] })].join('\n') + '\n';
+  let probe = null;
+  for (const warm of ['off', 'always']) {
+    setOld();
+    const before = times();
+    if (probe === null) {
+      // A file system mounted noatime cannot show the difference.
+      readdirSync(join(root, 'root0'));
+      probe = lstatSync(join(root, 'root0')).atimeMs !== old.getTime();
+      if (!probe) return t.skip('access times do not change here');
+      setOld();
+    }
+    const run = await runServer(input, {
+      argv: ['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups', BIN],
+      env: { CORVANE_TEST_WARM_AHEAD: warm },
+    });
+    assert.equal(run.code, 0, run.stderr);
+    assert.equal(run.lines.length, 2);
+    assert.match(run.lines[0], /g\.txt/);
+    assert.deepEqual(times(), before, `warmers ${warm}`);
+  }
 });

@@ -1,3 +1,5 @@
+#include <atomic>
+#include <string_view>
 #include <vector>
 
 #include "modules/dir_scan/scans.h"
@@ -28,14 +30,17 @@ void scan_empty_files(const std::string& root, const EmptyScanOptions& options, 
   WalkOptions walk_options;
   walk_options.hooks = options.hooks;
   if (!options.recursive) walk_options.max_depth = 1;
-  DirectoryWalk walk(root, walk_options);
+  // Once the cap is reached no folder is entered; the warmers learn it too.
+  std::atomic<bool> full{false};
+  walk_options.scope = [&](std::string_view path, std::size_t) {
+    return !full.load(std::memory_order_relaxed) && (excludes.empty() || !excludes.any_prefix_of(lowered_path(path)));
+  };
+  DirectoryWalk walk(root, walk_options, options.listing());
   while (walk.next()) {
     switch (walk.kind()) {
       case EntryKind::directory:
-        if (found.found() >= options.result_cap ||
-            (!excludes.empty() && excludes.any_prefix_of(lowered_path(walk.path())))) {
-          walk.skip_directory();
-        }
+        if (found.found() >= options.result_cap) full.store(true, std::memory_order_relaxed);
+        if (!walk.in_scope()) walk.skip_directory();
         break;
       case EntryKind::file: {
         auto stat = walk.stat();
@@ -68,7 +73,13 @@ namespace {
 class EmptyFolderScan {
  public:
   EmptyFolderScan(const std::string& root, const EmptyScanOptions& options, KeptRecords<EmptyFolderEntry>& found)
-      : walk_(root, WalkOptions{.report_directory_ends = true, .hooks = options.hooks, .warm_file_stats = false}),
+      : walk_(root, WalkOptions{.report_directory_ends = true,
+                                .hooks = options.hooks,
+                                .warm_file_stats = false,
+                                .scope = [this](std::string_view path, std::size_t) {
+                                  return !full_.load(std::memory_order_relaxed) && walks_below(path);
+                                }},
+              options.listing()),
         excludes_(options.exclude_paths), recursive_(options.recursive), cap_(options.result_cap), found_(found) {
     frames_.push_back(Frame{true, false, true, {}});  // the root: walked, never reported
   }
@@ -94,16 +105,26 @@ class EmptyFolderScan {
     std::vector<EmptyFolderEntry> waiting;  // its empty children, in order
   };
 
+  bool excluded(std::string_view path) const {
+    return !excludes_.empty() && excludes_.any_inside(lowered_path(path));
+  }
+  // Whether a folder's own subfolders are candidates, given that its parent
+  // is walked: the rule the warmers read by (they stop too once the cap
+  // has stopped the walk). A folder that is only tested for emptiness is
+  // read no further than its first content, which the warmers cannot know.
+  bool walks_below(std::string_view path) const { return recursive_ && !excluded(path); }
+
   void on_folder() {
     Frame& parent = frames_[walk_.depth() - 1];
-    bool excluded = !excludes_.empty() && excludes_.any_inside(lowered_path(walk_.path()));
-    bool candidate = parent.walked && !excluded;
+    bool candidate = parent.walked && !excluded(walk_.path());
     if (!candidate && parent.not_empty) {
       // Neither reported nor needed for an undecided parent.
       walk_.skip_directory();
       return;
     }
-    bool walked = candidate && recursive_ && found_.found() + waiting_ < cap_;
+    bool under_cap = found_.found() + waiting_ < cap_;
+    if (!under_cap) full_.store(true, std::memory_order_relaxed);
+    bool walked = parent.walked && walks_below(walk_.path()) && under_cap;
     if (!walked && first_unwalked_ == kNone) first_unwalked_ = frames_.size();
     frames_.push_back(Frame{walked, candidate, false, {}});
   }
@@ -152,6 +173,7 @@ class EmptyFolderScan {
 
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
+  std::atomic<bool> full_{false};  // the cap stopped the walk once
   DirectoryWalk walk_;
   ExcludeList excludes_;
   bool recursive_;

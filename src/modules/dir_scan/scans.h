@@ -13,6 +13,7 @@
 
 #include "modules/dir_scan/records.h"
 #include "modules/reply_budget.h"
+#include "platform/dir_walk.h"
 #include "platform/progress.h"
 
 namespace corvane::dir_scan {
@@ -34,6 +35,8 @@ struct EmptyScanOptions {
   // entered; the one being listed is finished.
   std::size_t result_cap = kResultCap;
   platform::TaskHooks hooks = {};
+  // A test seam: how the folders are listed.
+  std::unique_ptr<platform::ListingSource> (*listing)() = platform::native_listing;
 };
 
 // Zero-byte files below `root`. Folders whose lowered path starts with an

@@ -27,8 +27,8 @@ using platform::EntryKind;
 // A tree for one walker: a search directory, or a folder below it that
 // another walker opened and handed over.
 struct Subtree {
-  std::string raw_path;                       // as the walks spell it
-  std::unique_ptr<platform::Listing> opened;  // null for a search directory
+  std::string raw_path;                         // as the walks spell it
+  std::optional<platform::HandedOver> opened;  // none for a search directory
 };
 
 // The native listing, remembering whether the last directory that failed to
@@ -36,7 +36,7 @@ struct Subtree {
 // that it failed).
 class DenialNotingListing final : public platform::ListingSource {
  public:
-  DenialNotingListing() : inner_(platform::native_listing()) {}
+  explicit DenialNotingListing(std::unique_ptr<platform::ListingSource> inner) : inner_(std::move(inner)) {}
 
   Result<std::unique_ptr<platform::Listing>> open_root(std::string_view root) override {
     return noted(inner_->open_root(root));
@@ -147,10 +147,16 @@ struct WalkerContext {
 
 void walk_subtree(Subtree subtree, WalkerContext& context, std::vector<Candidate>& out) {
   const CollectOptions& options = context.options;
-  auto listing = std::make_unique<DenialNotingListing>();
+  auto listing = std::make_unique<DenialNotingListing>(options.listing());
   DenialNotingListing& noted = *listing;
-  DirectoryWalk walk(std::move(subtree.raw_path), std::move(subtree.opened), context.walk_options,
-                     std::move(listing));
+  std::optional<DirectoryWalk> walk_storage;
+  if (subtree.opened) {
+    walk_storage.emplace(std::move(subtree.raw_path), std::move(*subtree.opened), context.walk_options,
+                         std::move(listing));
+  } else {
+    walk_storage.emplace(std::move(subtree.raw_path), context.walk_options, std::move(listing));
+  }
+  DirectoryWalk& walk = *walk_storage;
 
   while (walk.next()) {
     if (walk.event() == DirectoryWalk::Event::directory_end) {
@@ -168,10 +174,11 @@ void walk_subtree(Subtree subtree, WalkerContext& context, std::vector<Candidate
     if (walk.kind() == EntryKind::directory && context.walkers != nullptr && context.walkers->someone_waits()) {
       // Opened here as this walk would enter it, so the other walker starts
       // exactly where this one would have gone. One that cannot be opened
-      // is entered as usual, which reports why.
-      if (Result<std::unique_ptr<platform::Listing>> opened = walk.open_current(); opened.ok()) {
+      // is entered as usual, which reports why; so is one the call's handle
+      // budget has no room for.
+      if (std::optional<platform::HandedOver> handed = walk.hand_over_current()) {
         walk.skip_directory();
-        context.walkers->hand_over(Subtree{walk.raw_path(), std::move(opened).value()});
+        context.walkers->hand_over(Subtree{walk.raw_path(), std::move(handed)});
         continue;
       }
     }
@@ -196,26 +203,30 @@ void walk_subtree(Subtree subtree, WalkerContext& context, std::vector<Candidate
 // listing and stat calls are what a walk spends its time on, and they run
 // side by side on different folders.
 void collect_root(const std::string& root, const CollectOptions& options, const platform::TaskHooks& hooks,
-                  platform::ProgressReporter& reporter, std::vector<Candidate>& out) {
+                  platform::HandleBudget& handles, platform::ProgressReporter& reporter, std::vector<Candidate>& out) {
   std::mutex reporting;
   WalkerContext alone{nullptr, options, {}, reporter, reporting};
   alone.walk_options.report_directory_ends = true;
   alone.walk_options.hooks = hooks;
+  alone.walk_options.handles = &handles;
   if (!options.recursive) alone.walk_options.max_depth = 1;
 
-  runtime::ParallelPool& pool = runtime::parallel_pool();
+  runtime::ParallelPool& pool = options.pool != nullptr ? *options.pool : runtime::parallel_pool();
   const std::size_t count = pool.worker_count();
   if (!options.recursive || count < 2) {
-    walk_subtree(Subtree{root, nullptr}, alone, out);
+    walk_subtree(Subtree{root, std::nullopt}, alone, out);
     return;
   }
 
-  Walkers walkers(Subtree{root, nullptr});
+  Walkers walkers(Subtree{root, std::nullopt});
   WalkerContext shared = alone;
   shared.walkers = &walkers;
-  // The walkers (and the folders waiting between them) share the handle
-  // budget, and are reads in flight enough without warming threads.
-  shared.walk_options.max_open_listings = (platform::kMaxOpenListings - 1) / count;
+  // The walkers and the folders waiting between them take their handles
+  // from the call's one budget, each walker at most a fair share of it so
+  // that folders can still be handed over; and they are reads in flight
+  // enough without warming threads. Beyond half the budget's worth of
+  // walkers, the rest wait for a folder with handles to spare.
+  shared.walk_options.max_open_listings = handles.limit() / count;
   shared.walk_options.warm_ahead = platform::WarmAhead::off;
   std::vector<std::vector<Candidate>> found(count);
   pool.for_each_index(count, [&](std::size_t i) {
@@ -256,9 +267,10 @@ std::vector<Candidate> collect_candidates(const CollectOptions& options, const p
   // Roots are taken last first, as a work list would. Walkers find
   // candidates in no fixed order; sorted, rows that show the same path (names
   // that are not UTF-8) come out in one order every time.
+  platform::HandleBudget handles;
   for (auto root = options.roots.rbegin(); root != options.roots.rend(); ++root) {
     if (hooks.stopped()) break;
-    collect_root(*root, options, hooks, reporter, out);
+    collect_root(*root, options, hooks, handles, reporter, out);
   }
   std::sort(out.begin(), out.end(), [](const Candidate& a, const Candidate& b) { return a.path < b.path; });
   return out;

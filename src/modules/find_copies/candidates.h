@@ -8,7 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/dir_walk.h"
 #include "platform/progress.h"
+#include "platform/runtime.h"
 
 namespace corvane::find_copies {
 
@@ -36,13 +38,17 @@ struct CollectOptions {
   std::string_view seed_path;  // canonical, as the system spells it
   std::string_view seed_key;
   std::string_view task_id;
+  // Test seams: the walkers' pool (null: the process's parallel pool, one
+  // walker per processor) and their listing.
+  runtime::ParallelPool* pool = nullptr;
+  std::unique_ptr<platform::ListingSource> (*listing)() = platform::native_listing;
 };
 
 // Walks the roots: links (and, on POSIX, FIFOs, sockets and devices) are
 // never followed or taken, nothing is de-duplicated, and a directory that
 // cannot be listed is skipped (a "warning:SEARCH_DIR_PERMISSION_DENIED:..."
 // event when access was denied). Every entry listed advances the hooks'
-// counters. Returns what it had collected when their stop is requested; the
+// counters. All the walkers together hold at most kMaxOpenListings handles. Returns what it had collected when their stop is requested; the
 // caller checks the token.
 std::vector<Candidate> collect_candidates(const CollectOptions& options, const platform::TaskHooks& hooks,
                                           platform::ProgressReporter& reporter);

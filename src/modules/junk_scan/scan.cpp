@@ -42,41 +42,62 @@ bool lies_below(std::string_view base, std::string_view path) {
   return base.size() > path.size() + 1 && platform::is_path_separator(base[path.size()]);
 }
 
-// Walks one base folder once for every search that lies inside it. Many base
-// folders nest (every cache folder on Linux is inside the one that
-// "app_cache" lists; on Windows "logs" searches LOCALAPPDATA, which holds
-// the temporary folder and most caches), and listing a tree once per
-// category would cost a multiple of the time. A nested search starts when
-// the walk reaches its base folder and sees the entries its own walk would:
-// each search and each folder item being measured applies its own level
-// limits, and the walk enters a folder when any of them needs it. Depths
-// are the walk's (1 for the walked folder's own entries).
-class SharedWalk {
+// What the searches of one shared walk (below) need where the walk is: the
+// searches started so far with their own level limits, and the folder
+// items being measured. Whether a folder is entered follows from its
+// ancestors alone, so the same rules serve the walk, which keeps them as it
+// goes and records items, and the warmers, which replay them along a
+// folder's path from another thread and record nothing.
+class FolderRules {
  public:
-  SharedWalk(Search& outer, std::vector<Search*> nested, std::unique_ptr<platform::ListingSource> listing,
-             const platform::TaskHooks& hooks)
-      : outer_(outer), nested_(std::move(nested)), listing_(std::move(listing)), hooks_(hooks) {}
+  FolderRules(Search& outer, const std::vector<Search*>& nested, bool recording)
+      : nested_(nested), started_(nested.size(), false), recording_(recording) {
+    actives_.push_back(Active{&outer, 0});
+    start_nested(outer.base, 0);
+  }
 
-  void run() {
-    DirectoryWalk walk(outer_.base, platform::WalkOptions{.hooks = hooks_}, std::move(listing_));
-    outer_.done = true;
-    actives_.push_back(Active{&outer_, 0});
-    start_nested(outer_.base, 0);
-    while (walk.next()) {
-      std::size_t depth = walk.depth();
-      leave_finished(depth);
-      EntryKind kind = walk.kind();
-      if (kind == EntryKind::file) {
-        on_file(walk, depth);
-      } else if (kind == EntryKind::directory) {
-        if (!on_folder(walk, depth)) walk.skip_directory();
-      }
-      // Links are neither items, nor entered, nor counted; special files
-      // (POSIX FIFOs, sockets, devices) are never measured.
+  void leave_finished(std::size_t depth) {
+    while (!sizings_.empty() && sizings_.back().depth >= depth) sizings_.pop_back();
+    while (!actives_.empty() && actives_.back().base_depth >= depth) actives_.pop_back();
+    for (Active& a : actives_) {
+      if (a.paused_at != kNotPaused && depth <= a.paused_at) a.paused_at = kNotPaused;
     }
   }
 
- private:
+  // True when the folder is to be entered; a recording walk also starts its
+  // items and nested searches.
+  bool on_folder(const std::string& path, std::string_view name, std::size_t depth) {
+    bool enter = false;
+    for (const Sizing& s : sizings_) enter = enter || depth - s.depth <= s.levels;
+    // New sizings and actives only go on top of the stacks once every
+    // current one has had this entry.
+    std::size_t current = actives_.size();
+    for (std::size_t i = 0; i < current; ++i) {
+      Active& a = actives_[i];
+      if (!sees(a, depth)) continue;
+      std::size_t level = depth - a.base_depth;
+      switch (a.search->location->kind) {
+        case JunkScanKind::TopLevelEntries:
+          begin_folder_item(*a.search, path, depth, kTopLevelFolderSizeLevels);
+          enter = true;
+          break;
+        case JunkScanKind::FilePatterns:
+          enter = enter || (a.search->location->recursive && level <= kPatternSearchLevels);
+          break;
+        case JunkScanKind::FolderNames:
+          if (matches(*a.search, name)) {
+            begin_folder_item(*a.search, path, depth, kBuildFolderSizeLevels);
+            a.paused_at = depth;
+            enter = true;
+          } else {
+            enter = enter || level <= kBuildFolderSearchLevels;
+          }
+          break;
+      }
+    }
+    return start_nested(path, depth) || enter;
+  }
+
   static constexpr std::size_t kNotPaused = std::numeric_limits<std::size_t>::max();
 
   struct Active {
@@ -93,14 +114,6 @@ class SharedWalk {
     std::size_t depth;
     std::size_t levels;
   };
-
-  void leave_finished(std::size_t depth) {
-    while (!sizings_.empty() && sizings_.back().depth >= depth) sizings_.pop_back();
-    while (!actives_.empty() && actives_.back().base_depth >= depth) actives_.pop_back();
-    for (Active& a : actives_) {
-      if (a.paused_at != kNotPaused && depth <= a.paused_at) a.paused_at = kNotPaused;
-    }
-  }
 
   // Whether the search saw the parent of an entry at `depth` listed, that
   // is whether its own walk would meet the entry.
@@ -122,7 +135,98 @@ class SharedWalk {
     return std::any_of(s.patterns->begin(), s.patterns->end(), [&](const NamePattern& p) { return p.matches(name); });
   }
 
-  void on_file(DirectoryWalk& walk, std::size_t depth) {
+  std::vector<Active> actives_;    // base depths never decrease
+  std::vector<Sizing> sizings_;    // depths never decrease
+
+ private:
+  void begin_folder_item(Search& s, const std::string& path, std::size_t depth, std::size_t levels) {
+    if (recording_) s.items.push_back(JunkItem{path, 0, true});
+    sizings_.push_back(Sizing{&s, recording_ ? s.items.size() - 1 : 0, depth, levels});
+  }
+
+  // Starts the searches whose base folder is `path`; true when a search
+  // starts here or lies further below.
+  bool start_nested(const std::string& path, std::size_t depth) {
+    bool needed = false;
+    for (std::size_t i = 0; i < nested_.size(); ++i) {
+      if (started_[i]) continue;
+      Search* s = nested_[i];
+      if (names_base(path, s->base)) {
+        started_[i] = true;
+        if (recording_) s->done = true;
+        actives_.push_back(Active{s, depth});
+        needed = true;
+      } else {
+        needed = needed || lies_below(s->base, path);
+      }
+    }
+    return needed;
+  }
+
+  const std::vector<Search*>& nested_;
+  std::vector<bool> started_;
+  bool recording_;
+};
+
+// Walks one base folder once for every search that lies inside it. Many base
+// folders nest (every cache folder on Linux is inside the one that
+// "app_cache" lists; on Windows "logs" searches LOCALAPPDATA, which holds
+// the temporary folder and most caches), and listing a tree once per
+// category would cost a multiple of the time. A nested search starts when
+// the walk reaches its base folder and sees the entries its own walk would:
+// each search and each folder item being measured applies its own level
+// limits, and the walk enters a folder when any of them needs it. Depths
+// are the walk's (1 for the walked folder's own entries).
+class SharedWalk {
+ public:
+  SharedWalk(Search& outer, std::vector<Search*> nested, std::unique_ptr<platform::ListingSource> listing,
+             const platform::TaskHooks& hooks)
+      : outer_(outer), nested_(std::move(nested)), listing_(std::move(listing)), hooks_(hooks) {}
+
+  void run() {
+    platform::WalkOptions options{.hooks = hooks_};
+    // The warmers read only the folders this walk enters: each one's path
+    // replays the rules from the base folder down.
+    options.scope = [this](std::string_view path, std::size_t depth) { return enters(path, depth); };
+    DirectoryWalk walk(outer_.base, options, std::move(listing_));
+    outer_.done = true;
+    FolderRules rules(outer_, nested_, true);
+    while (walk.next()) {
+      std::size_t depth = walk.depth();
+      rules.leave_finished(depth);
+      EntryKind kind = walk.kind();
+      if (kind == EntryKind::file) {
+        on_file(rules, walk, depth);
+      } else if (kind == EntryKind::directory) {
+        if (!rules.on_folder(walk.path(), walk.name(), depth)) walk.skip_directory();
+      }
+      // Links are neither items, nor entered, nor counted; special files
+      // (POSIX FIFOs, sockets, devices) are never measured.
+    }
+  }
+
+ private:
+  // Whether the walk enters the folder at `path` (its depth given): the
+  // rules replayed along the path, each ancestor entered in turn. Safe on
+  // any thread: it reads nothing the walk changes.
+  bool enters(std::string_view path, std::size_t depth) {
+    FolderRules rules(outer_, nested_, false);
+    std::string at = outer_.base;
+    std::size_t from = std::min(outer_.base.size(), path.size());
+    for (std::size_t level = 1; level <= depth; ++level) {
+      while (from < path.size() && platform::is_path_separator(path[from])) ++from;
+      std::size_t to = from;
+      while (to < path.size() && !platform::is_path_separator(path[to])) ++to;
+      std::string_view name = path.substr(from, to - from);
+      at = platform::join_path(at, name);
+      from = to;
+      rules.leave_finished(level);
+      if (!rules.on_folder(at, name, level)) return false;
+    }
+    return true;
+  }
+
+  void on_file(FolderRules& rules, DirectoryWalk& walk, std::size_t depth) {
     // The size is fetched once, and only if some search or item needs it
     // (on POSIX that is one fstatat).
     std::optional<std::uint64_t> size;
@@ -134,82 +238,25 @@ class SharedWalk {
       }
       return size;
     };
-    for (const Sizing& s : sizings_) {
+    for (const FolderRules::Sizing& s : rules.sizings_) {
       if (depth - 1 - s.depth > s.levels) continue;
       if (!size_of()) continue;
       std::uint64_t& total = s.search->items[s.item].size;
       total = platform::saturating_add(total, *size);
     }
-    for (const Active& a : actives_) {
-      if (!sees(a, depth)) continue;
+    for (const FolderRules::Active& a : rules.actives_) {
+      if (!FolderRules::sees(a, depth)) continue;
       JunkScanKind kind = a.search->location->kind;
       bool item = kind == JunkScanKind::TopLevelEntries ||
-                  (kind == JunkScanKind::FilePatterns && matches(*a.search, walk.name()));
+                  (kind == JunkScanKind::FilePatterns && FolderRules::matches(*a.search, walk.name()));
       if (item && size_of()) a.search->items.push_back(JunkItem{walk.path(), *size, false});
     }
-  }
-
-  // True when the folder is to be entered.
-  bool on_folder(DirectoryWalk& walk, std::size_t depth) {
-    bool enter = false;
-    for (const Sizing& s : sizings_) enter = enter || depth - s.depth <= s.levels;
-    // New sizings and actives only go on top of the stacks once every
-    // current one has had this entry.
-    std::size_t current = actives_.size();
-    for (std::size_t i = 0; i < current; ++i) {
-      Active& a = actives_[i];
-      if (!sees(a, depth)) continue;
-      std::size_t level = depth - a.base_depth;
-      switch (a.search->location->kind) {
-        case JunkScanKind::TopLevelEntries:
-          begin_folder_item(*a.search, walk.path(), depth, kTopLevelFolderSizeLevels);
-          enter = true;
-          break;
-        case JunkScanKind::FilePatterns:
-          enter = enter || (a.search->location->recursive && level <= kPatternSearchLevels);
-          break;
-        case JunkScanKind::FolderNames:
-          if (matches(*a.search, walk.name())) {
-            begin_folder_item(*a.search, walk.path(), depth, kBuildFolderSizeLevels);
-            a.paused_at = depth;
-            enter = true;
-          } else {
-            enter = enter || level <= kBuildFolderSearchLevels;
-          }
-          break;
-      }
-    }
-    return start_nested(walk.path(), depth) || enter;
-  }
-
-  void begin_folder_item(Search& s, const std::string& path, std::size_t depth, std::size_t levels) {
-    s.items.push_back(JunkItem{path, 0, true});
-    sizings_.push_back(Sizing{&s, s.items.size() - 1, depth, levels});
-  }
-
-  // Starts the searches whose base folder is `path`; true when a search
-  // starts here or lies further below.
-  bool start_nested(const std::string& path, std::size_t depth) {
-    bool needed = false;
-    for (Search* s : nested_) {
-      if (s->done) continue;
-      if (names_base(path, s->base)) {
-        s->done = true;
-        actives_.push_back(Active{s, depth});
-        needed = true;
-      } else {
-        needed = needed || lies_below(s->base, path);
-      }
-    }
-    return needed;
   }
 
   Search& outer_;
   std::vector<Search*> nested_;
   std::unique_ptr<platform::ListingSource> listing_;
   platform::TaskHooks hooks_;
-  std::vector<Active> actives_;    // base depths never decrease
-  std::vector<Sizing> sizings_;    // depths never decrease
 };
 
 // Walks every base folder that lies inside no other one, each once for all

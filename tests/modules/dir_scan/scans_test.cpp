@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <random>
 
 #include "empty_folders_reference.h"
 #include "platform/dir_walk.h"
+#include "platform/observed_listing.h"
 #include "platform/path.h"
 #include "platform/scratch_dir.h"
 
@@ -337,6 +340,65 @@ TEST(EmptyFoldersEquivalenceTest, OnePassMatchesTestingEverySubtreeFirst) {
       }
     }
   }
+}
+
+}  // namespace
+}  // namespace corvane::dir_scan
+
+namespace corvane::dir_scan {
+namespace {
+
+// The warmers read ahead of the walk, so they must never read a folder the
+// walk would not: an excluded one, one below the depth a scan goes to, or
+// one the empty-folders scan only tests for emptiness. The walk is slowed
+// so that the warmers get far ahead of it.
+TEST(WarmersTest, ReadNoFolderTheEmptyScansWouldNotWalk) {
+  using corvane::testing::ObservedListing;
+  platform::set_warm_ahead_override(platform::WarmAhead::always);
+  platform::set_entry_pause(std::chrono::microseconds(500));
+  std::size_t warmed = 0;
+  for (unsigned seed = 1; seed <= 3; ++seed) {
+    ScratchDir scratch;
+    std::mt19937 rng(seed);
+    // Wide enough for the warmers to have work ahead of the walk.
+    std::vector<std::string> folders{""};
+    const char* names[] = {"a", "Skip", "c", "b", "xskipx"};
+    for (int i = 0; i < 150; ++i) {
+      std::string parent = folders[rng() % folders.size()];
+      if (std::count(parent.begin(), parent.end(), '/') > 6) parent.clear();
+      folders.push_back(parent + (parent.empty() ? "" : "/") + names[rng() % 5] + std::to_string(i));
+      scratch.dir(folders.back());
+      if (rng() % 3 != 0) scratch.file(folders.back() + "/f", rng() % 2);
+    }
+    for (bool recursive : {true, false}) {
+      // The files scan excludes folders by prefix ("<root>/b..."), the
+      // folders scan by any part of the path ("skip" too).
+      std::string prefix = lowered_path(platform::join_path(scratch.text(), "B"));
+      EmptyScanOptions options{recursive, {"SKIP", prefix}};
+      options.listing = ObservedListing::make;
+      for (bool folders : {false, true}) {
+        ObservedListing::reset();
+        if (folders) {
+          (void)scan_empty_folders(scratch.text(), options);
+        } else {
+          (void)scan_empty_files(scratch.text(), options);
+        }
+        ObservedListing::Seen seen = ObservedListing::seen();
+        for (const std::string& path : seen.warmed) {
+          EXPECT_TRUE(seen.walked.contains(path)) << path << (folders ? " folders" : " files") << " seed " << seed;
+          std::string lowered = lowered_path(path);
+          EXPECT_FALSE(lowered.starts_with(prefix)) << path;
+          if (folders) {
+            EXPECT_EQ(lowered_path(path.substr(scratch.text().size())).find("skip"), std::string::npos) << path;
+          }
+        }
+        warmed += seen.warmed.size();
+      }
+    }
+  }
+  platform::set_entry_pause(std::chrono::microseconds(0));
+  platform::set_warm_ahead_override(platform::WarmAhead::when_slow);
+  EXPECT_GT(warmed, 50u) << "the warmers read ahead at all";
 }
 
 }  // namespace

@@ -15,8 +15,10 @@
 #include "modules/find_copies/simhash.h"
 #include "modules/find_copies/similar_match.h"
 #include "modules/fs_noatime/fs_noatime.h"
+#include "platform/observed_listing.h"
 #include "platform/path.h"
 #include "platform/progress_fakes.h"
+#include "platform/runtime.h"
 #include "platform/scratch_dir.h"
 
 namespace corvane::find_copies {
@@ -482,16 +484,31 @@ TEST_F(CopySearchTest, WalkersSharingATreeCollectEveryCandidateOnce) {
 
   std::vector<std::string> roots{root};
   std::string seed_path = *platform::canonical_path(seed);
-  for (int round = 0; round < 5; ++round) {
+  // The machine's walkers, then pools of 1 (alone, and with warmers
+  // reading ahead), 16 and 64 as other machines have them: the same
+  // candidates, and never more handles open at once than the call's
+  // budget, whatever the number of walkers.
+  std::vector<std::size_t> pools{0, 0, 1, 1, 16, 64, 64};
+  for (std::size_t round = 0; round < pools.size(); ++round) {
+    std::optional<runtime::ParallelPool> pool;
+    if (pools[round] > 0) pool.emplace(pools[round]);
+    platform::set_warm_ahead_override(round == 3 ? platform::WarmAhead::always : platform::WarmAhead::when_slow);
+    corvane::testing::ObservedListing::reset();
     platform::ProgressCounters counters;
     platform::ProgressReporter reporter(sink, clock);
-    std::vector<Candidate> found = collect_candidates(CollectOptions{roots, true, seed_path, "c", "t"},
-                                                      platform::TaskHooks({}, &counters), reporter);
+    CollectOptions options{roots, true, seed_path, "c", "t"};
+    options.pool = pool ? &*pool : nullptr;
+    options.listing = corvane::testing::ObservedListing::make;
+    std::vector<Candidate> found = collect_candidates(options, platform::TaskHooks({}, &counters), reporter);
     std::vector<std::string> paths;
     for (const Candidate& c : found) paths.push_back(c.path);
     EXPECT_EQ(paths, expected) << "round " << round;
     EXPECT_EQ(counters.processed.load(), 400u + 71u + 1u + 1500u + 1u + links) << "every entry listed once";
+    corvane::testing::ObservedListing::Seen seen = corvane::testing::ObservedListing::seen();
+    EXPECT_LE(seen.most_held, platform::kMaxOpenListings) << pools[round] << " walkers";
+    EXPECT_EQ(seen.held, 0u);
   }
+  platform::set_warm_ahead_override(platform::WarmAhead::when_slow);
   std::stop_source stop;
   stop.request_stop();
   platform::ProgressReporter reporter(sink, clock);

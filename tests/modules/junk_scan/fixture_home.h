@@ -9,6 +9,7 @@
 #include <string>
 
 #include "modules/junk_scan/environment.h"
+#include "platform/observed_listing.h"
 #include "platform/scratch_dir.h"
 
 namespace corvane::junk_scan {
@@ -21,6 +22,7 @@ class FakeEnvironment final : public Environment {
   // Files whose name starts with this are listed at `faked_size` bytes.
   std::string faked_prefix;
   std::uint64_t faked_size = 0;
+  bool observed = false;  // list through testing::ObservedListing
 
   std::optional<std::string> variable(std::string_view name) const override {
     auto it = variables.find(name);
@@ -65,6 +67,7 @@ class FakedSizeListing final : public platform::ListingSource {
 };
 
 inline std::unique_ptr<platform::ListingSource> FakeEnvironment::listing() const {
+  if (observed) return testing::ObservedListing::make();
   if (faked_prefix.empty()) return platform::native_listing();
   return std::make_unique<FakedSizeListing>(faked_prefix, faked_size);
 }

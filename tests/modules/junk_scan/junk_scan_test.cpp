@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 #include <map>
 #include <random>
@@ -225,6 +226,25 @@ TEST_F(JunkScanTest, SharedWalksFindWhatSeparateWalksFind) {
   }
   EXPECT_EQ(next, shared.categories.size());
   EXPECT_GE(next, 6u);
+
+  // Warmers reading ahead of a slowed walk read no folder it does not
+  // enter (below every level limit, inside a measured build folder's
+  // search), and change nothing it finds.
+  using corvane::testing::ObservedListing;
+  platform::set_warm_ahead_override(platform::WarmAhead::always);
+  platform::set_entry_pause(std::chrono::microseconds(300));
+  ObservedListing::reset();
+  env.observed = true;
+  JunkScanResult warmed = scan_junk(env);
+  platform::set_entry_pause(std::chrono::microseconds(0));
+  platform::set_warm_ahead_override(platform::WarmAhead::when_slow);
+  ObservedListing::Seen seen = ObservedListing::seen();
+  for (const std::string& path : seen.warmed) EXPECT_TRUE(seen.walked.contains(path)) << path;
+  EXPECT_GT(seen.warmed.size(), 20u) << "the warmers read ahead at all";
+  ASSERT_EQ(warmed.categories.size(), shared.categories.size());
+  for (std::size_t i = 0; i < shared.categories.size(); ++i) {
+    EXPECT_EQ(warmed.categories[i].total_size, shared.categories[i].total_size) << shared.categories[i].id;
+  }
 }
 
 TEST_F(JunkScanTest, EqualSizesKeepListingOrder) {
