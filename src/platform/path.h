@@ -43,7 +43,9 @@ struct PathMetadata {
 // the system's, e.g. "No such file or directory (os error 2)". A path
 // holding a NUL names nothing: it fails with the system's "not found" text,
 // here and in every call that hands path text to the system (listing a
-// walk's root, canonicalising, opening for reading).
+// walk's root, canonicalising, opening for reading). On Windows those calls
+// all open the verbatim form (verbatim_path in platform/wide.h), so that a
+// path past MAX_PATH works wherever the walk that reported it did.
 Result<PathMetadata> path_metadata(std::string_view path);
 // Metadata of `path` itself, not following a final link (lstat); a symbolic
 // link (Windows: a name-surrogate reparse point) has kind link.
