@@ -286,6 +286,10 @@ std::optional<std::string> find_program(std::string_view file_name,
   return std::nullopt;
 }
 
+void suppress_error_dialogs() {
+  SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX | SEM_NOGPFAULTERRORBOX);
+}
+
 std::string environment_variable(const char* name) {
   std::wstring wide_name = widen(name);
   DWORD size = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
