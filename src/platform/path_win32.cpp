@@ -50,6 +50,7 @@ Result<PathMetadata> metadata(std::string_view path, bool follow) {
   CloseHandle(h);
   PathMetadata out;
   out.kind = kind_from_attributes(info.dwFileAttributes, follow ? 0 : tag);
+  out.data_not_local = data_not_local(info.dwFileAttributes, false);
   out.stat = EntryStat{(static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
                        ticks(info.ftLastWriteTime), ticks(info.ftLastAccessTime)};
   return out;

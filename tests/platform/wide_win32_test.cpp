@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "platform/dir_walk.h"
@@ -16,7 +17,9 @@ namespace corvane::platform {
 namespace {
 
 const std::wstring kLone{L'a', static_cast<wchar_t>(0xD800), L'b'};
-const std::string kLoneText = "a\xED\xA0\x80" "b";
+const std::string kLoneText =
+    "a\xED\xA0\x80"
+    "b";
 
 TEST(WidePathTest, Wtf8TextReachesTheSystemWithItsUnpairedSurrogates) {
   EXPECT_EQ(path_text_from_wide(kLone),
@@ -71,6 +74,25 @@ class CurrentDirectory {
  private:
   std::wstring saved_;
 };
+
+TEST(WindowsListingTest, AFolderWhoseEntriesAreNotOnThisDiskIsNeverOpened) {
+  corvane::testing::ScratchDir scratch;
+  scratch.file("sub/a.txt", 1);
+  std::unique_ptr<ListingSource> source = native_listing();
+  ListingSource::Opened root = source->open_root(scratch.text());
+  ASSERT_TRUE(root.ok()) << root.error();
+  ListingSource::Entry sub;
+  ASSERT_EQ(source->read(**root, sub), ListingSource::Read::entry);
+  ASSERT_EQ(sub.raw_name, "sub");
+  EXPECT_FALSE(sub.data_not_local);
+  EXPECT_TRUE(source->open_child(**root, sub).ok());
+  EXPECT_TRUE(source->open_below(**root, "sub", sub).ok());
+  // As the listing reports a cloud placeholder folder (Wine keeps no such
+  // attribute): neither the walk nor a warmer may open it.
+  sub.data_not_local = true;
+  EXPECT_FALSE(source->open_child(**root, sub).ok());
+  EXPECT_FALSE(source->open_below(**root, "sub", sub).ok());
+}
 
 TEST(VerbatimPathTest, NamesWhatThePlainFormNames) {
   CurrentDirectory here(L"C:\\windows");

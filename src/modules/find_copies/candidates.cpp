@@ -36,7 +36,7 @@ struct Subtree {
 // that it failed).
 class DenialNotingListing final : public platform::ListingSource {
  public:
-  DenialNotingListing() : inner_(platform::native_listing()) {}
+  explicit DenialNotingListing(std::unique_ptr<platform::ListingSource> inner) : inner_(std::move(inner)) {}
 
   Result<std::unique_ptr<platform::Listing>> open_root(std::string_view root) override {
     return noted(inner_->open_root(root));
@@ -147,7 +147,7 @@ struct WalkerContext {
 
 void walk_subtree(Subtree subtree, WalkerContext& context, std::vector<Candidate>& out) {
   const CollectOptions& options = context.options;
-  auto listing = std::make_unique<DenialNotingListing>();
+  auto listing = std::make_unique<DenialNotingListing>(options.listing());
   DenialNotingListing& noted = *listing;
   DirectoryWalk walk(std::move(subtree.raw_path), std::move(subtree.opened), context.walk_options,
                      std::move(listing));
@@ -179,6 +179,8 @@ void walk_subtree(Subtree subtree, WalkerContext& context, std::vector<Candidate
     // and devices (opening a FIFO would block). Directories are descended
     // into by the walk itself, down to max_depth.
     if (walk.kind() != EntryKind::file) continue;
+    // Reading a file whose data is not on this disk would fetch it.
+    if (walk.data_not_local()) continue;
     // Names go by the system's own spelling: the shown text of a name that
     // is not valid UTF-8 (or UTF-16) stands for many names and opens none.
     if (extension_key(walk.raw_name()) != options.seed_key) continue;

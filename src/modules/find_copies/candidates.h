@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/dir_walk.h"
 #include "platform/progress.h"
 
 namespace corvane::find_copies {
@@ -36,6 +38,8 @@ struct CollectOptions {
   std::string_view seed_path;  // canonical, as the system spells it
   std::string_view seed_key;
   std::string_view task_id;
+  // The listing walked; tests put one of their own here.
+  std::unique_ptr<platform::ListingSource> (*listing)() = &platform::native_listing;
 };
 
 // Walks the roots: links (and, on POSIX, FIFOs, sockets and devices) are
