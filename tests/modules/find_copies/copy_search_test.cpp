@@ -529,34 +529,26 @@ TEST_F(CopySearchTest, FilesWhoseDataIsNotOnThisDiskAreNeverRead) {
   Bytes data = random_bytes(70000, 31);
   std::string seed = write("seed.bin", data);
   for (const char* name : {"here.bin", "cloud.bin", "sub/cloud copy.bin", "sub/here too.bin"}) write(name, data);
-  std::string root = *platform::canonical_path(scratch.text());
+  std::vector<std::string> roots{*platform::canonical_path(scratch.text())};
   std::string seed_path = *platform::canonical_path(seed);
-  std::vector<std::string> roots{root};
   CollectOptions options{roots, true, seed_path, "bin", "t"};
   options.listing = [] { return std::unique_ptr<platform::ListingSource>(std::make_unique<CloudListing>()); };
   platform::ProgressReporter reporter(sink, clock);
   std::vector<std::string> names;
-  for (const Candidate& c : collect_candidates(options, platform::TaskHooks{}, reporter)) {
-    names.emplace_back(file_name_of(c.path));
-  }
+  for (const Candidate& c : collect_candidates(options, {}, reporter)) names.emplace_back(file_name_of(c.path));
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"here too.bin", "here.bin"}));
 
-  // A seed in the same state fails as one that cannot be read, in both
-  // modes, before anything is walked.
+  // A seed in that state cannot be read either, in both modes; nothing is walked.
   SearchHost cloud_seed{sink, clock, [](const SearchJobInputs& in) {
                           ValidatedSeed seed = in.seed;
                           seed.data_not_local = true;
-                          SearchJobInputs marked{in.request, seed, in.roots, in.cancel, in.reporter, in.counters};
-                          Result<std::vector<CopyEntry>> ran = run_copy_search(marked);
+                          auto ran = run_copy_search({in.request, seed, in.roots, in.cancel, in.reporter, in.counters});
                           EXPECT_EQ(in.counters.processed.load(), 0u);
                           return ran;
                         }};
   for (MatchMode mode : {MatchMode::exact, MatchMode::similar}) {
-    FindCopiesRequest request{seed, {scratch.text()}, true, mode, 0.5, "mcp_42"};
-    Result<CopySearchResult> failed = run(request, cloud_seed);
-    ASSERT_FALSE(failed.ok());
-    EXPECT_EQ(failed.error(), "SEED_FILE_READ_FAILED");
+    EXPECT_EQ(run({seed, {scratch.text()}, true, mode, 0.5, "mcp_42"}, cloud_seed).error(), "SEED_FILE_READ_FAILED");
   }
 }
 

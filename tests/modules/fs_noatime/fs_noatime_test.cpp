@@ -4,9 +4,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "platform/scratch_dir.h"
 
@@ -104,29 +101,6 @@ TEST_F(FsNoatimeTest, Sha256MatchesKnownVectorsAndReportsErrorsInItsForm) {
   auto missing = sha256_file_hex(scratch.text("missing"));
   ASSERT_FALSE(missing.ok());
   EXPECT_TRUE(missing.error().starts_with(" " + scratch.text("missing") + ": ")) << missing.error();
-}
-
-TEST(Sha256Test, DigestsOnManyThreadsAtOnceMatchThoseMadeOneByOne) {
-  auto digest_of = [](const std::string& data) {
-    Sha256 hash;
-    hash.update(data.data(), data.size());
-    auto d = hash.finish();
-    return d.ok() ? hex_lower(d->data(), d->size()) : d.error();
-  };
-  std::vector<std::string> inputs;
-  for (std::size_t i = 0; i < 400; ++i) inputs.push_back(std::string(i * 37 % 5000, static_cast<char>('a' + i % 26)));
-  std::vector<std::string> alone;
-  for (const std::string& data : inputs) alone.push_back(digest_of(data));
-  std::vector<std::string> together(inputs.size());
-  {
-    std::vector<std::jthread> threads;
-    for (std::size_t t = 0; t < 8; ++t) {
-      threads.emplace_back([&, t] {
-        for (std::size_t i = t; i < inputs.size(); i += 8) together[i] = digest_of(inputs[i]);
-      });
-    }
-  }
-  EXPECT_EQ(together, alone);
 }
 
 // Puts the real provider back when a test ends, whatever it asserted.
