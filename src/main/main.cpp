@@ -33,6 +33,7 @@ void apply_test_warm_ahead() {
 }  // namespace
 
 int main() {
+  corvane::platform::suppress_error_dialogs();
   corvane::Status started = corvane::runtime::start();
   if (!started.ok()) {
     std::string text = "[corvane-mcp] failed to start runtime: " + started.error() + "\n";

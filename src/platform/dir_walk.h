@@ -106,6 +106,13 @@ class ListingSource {
     // opened from it answers to; 0 elsewhere.
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
+    // Windows: its data (a folder: its entries) is not on this disk, as for
+    // a cloud file's placeholder (platform::data_not_local). Its size
+    // stands; reading it would make the provider fetch it, so no tool reads
+    // such a file, and the listing refuses to open such a folder. A source
+    // that can tell sets it on every entry it reads (the Windows listing);
+    // always false on POSIX.
+    bool data_not_local = false;
     // POSIX: the user id owning a directory entry, which decides how the
     // listing opens it; -1 when not known.
     std::int64_t owner = -1;
@@ -115,6 +122,7 @@ class ListingSource {
       stat.reset();
       device = inode = 0;
       owner = -1;
+      data_not_local = false;
     }
   };
 
@@ -264,6 +272,8 @@ class DirectoryWalk {
   const std::string& raw_path() const { return raw_path_; }
   std::string_view raw_name() const;
   EntryKind kind() const { return kind_; }
+  // Entry events only: see ListingSource::Entry::data_not_local.
+  bool data_not_local() const { return entry_.data_not_local; }
   // Entry events only: size and times, fetched on first request.
   Result<EntryStat> stat();
   // Entry events only: do not descend into this directory.

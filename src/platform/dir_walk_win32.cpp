@@ -1,6 +1,8 @@
 // The Windows listing: FindFirstFileExW / FindNextFileW on \\?\ paths, with
 // kind, size and times taken from the listing data itself. Directories are
-// opened by path, so a released listing needs nothing to resume.
+// opened by path, so a released listing needs nothing to resume. A folder
+// whose entries are not on this disk (a cloud placeholder) is never opened:
+// listing it would make its provider fetch and create them.
 #include <windows.h>
 
 #include "platform/dir_walk.h"
@@ -10,6 +12,10 @@
 namespace corvane::platform {
 
 namespace {
+
+// FIND_FIRST_EX_ON_DISK_ENTRIES_ONLY, which the headers give only to
+// builds aimed at Windows 8 and later.
+constexpr DWORD kOnDiskEntriesOnly = 0x4;
 
 bool is_dot_name(const wchar_t* n) { return n[0] == L'.' && (n[1] == L'\0' || (n[1] == L'.' && n[2] == L'\0')); }
 
@@ -32,6 +38,7 @@ void entry_from(const WIN32_FIND_DATAW& data, ListingSource::Entry& out) {
   // dwReserved0 holds the reparse tag only for reparse points.
   DWORD tag = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? data.dwReserved0 : 0;
   out.kind = kind_from_attributes(data.dwFileAttributes, tag);
+  out.data_not_local = data_not_local(data.dwFileAttributes, true);
   out.name = utf8_from_wide(data.cFileName);
   out.raw_name = path_text_from_wide(data.cFileName);
   out.stat = EntryStat{(static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow,
@@ -43,8 +50,15 @@ ListingSource::Opened open_path(std::wstring path) {
   auto dir = std::make_unique<WindowsDirectory>();
   dir->path = std::move(path);
   std::wstring pattern = dir->path + L'*';
+  // Only what is on the disk: a virtualising filter (projected file
+  // systems) then asks its provider for nothing.
   dir->find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &dir->data, FindExSearchNameMatch, nullptr,
-                               FIND_FIRST_EX_LARGE_FETCH);
+                               FIND_FIRST_EX_LARGE_FETCH | kOnDiskEntriesOnly);
+  if (dir->find == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER) {
+    // A system that predates the flag.
+    dir->find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &dir->data, FindExSearchNameMatch, nullptr,
+                                 FIND_FIRST_EX_LARGE_FETCH);
+  }
   // A drive root without entries reports "file not found": an empty listing.
   if (dir->find == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) return last_os_error();
   dir->have_first = dir->find != INVALID_HANDLE_VALUE;
@@ -64,6 +78,7 @@ class WindowsListing final : public ListingSource {
   }
 
   Opened open_child(Listing& parent, const Entry& entry) override {
+    if (entry.data_not_local) return os_error(ERROR_FILE_OFFLINE);
     // WTF-8 gives the system's UTF-16 name back exactly; it holds no NUL.
     Result<std::wstring> name = wide_path(entry.raw_name);
     if (!name.ok()) return name.failure();
@@ -100,8 +115,9 @@ class WindowsListing final : public ListingSource {
 
   // A path below the base; a name that became a reparse point since it was
   // listed is not entered.
-  Opened open_below(Listing& base, std::string_view relative, const Entry&) override {
+  Opened open_below(Listing& base, std::string_view relative, const Entry& entry) override {
     if (relative.empty()) return open_path(directory(base).path);
+    if (entry.data_not_local) return os_error(ERROR_FILE_OFFLINE);
     Result<std::wstring> tail = wide_path(relative);
     if (!tail.ok()) return tail.failure();
     std::wstring path = directory(base).path + tail.value();

@@ -32,7 +32,7 @@ bool ReadHandle::seek(std::uint64_t offset) {
 }
 
 Result<ReadHandle> open_for_read(std::string_view path) {
-  Result<std::wstring> wide = wide_path(path);
+  Result<std::wstring> wide = verbatim_path(path);
   if (!wide.ok()) return make_error(wide.error());
   // Backup semantics lets a directory open too; delete sharing is withheld
   // so a file cannot vanish or be renamed while it is read.

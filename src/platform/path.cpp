@@ -19,6 +19,13 @@ std::string strip_verbatim_prefix(std::string_view text) {
   return std::string(text);
 }
 
+bool data_not_local(std::uint32_t attributes, bool listed) {
+  constexpr std::uint32_t kOffline = 0x1000;
+  constexpr std::uint32_t kRecallOnOpen = 0x40000;
+  constexpr std::uint32_t kRecallOnDataAccess = 0x400000;
+  return (attributes & (kOffline | kRecallOnDataAccess | (listed ? kRecallOnOpen : 0))) != 0;
+}
+
 bool is_directory(std::string_view path) {
   auto meta = path_metadata(path);
   return meta.ok() && meta->kind == EntryKind::directory;

@@ -37,13 +37,25 @@ std::string display_path(std::string_view path);
 struct PathMetadata {
   EntryKind kind = EntryKind::file;  // link only from link_metadata
   EntryStat stat;
+  bool data_not_local = false;  // see data_not_local(); always false on POSIX
 };
+
+// Whether Windows file attributes say that the data of a file, or the
+// entries of a folder, are not on this disk: OFFLINE (0x1000),
+// RECALL_ON_DATA_ACCESS (0x400000) and, in a directory listing, the only
+// place where it has that meaning, RECALL_ON_OPEN (0x40000; elsewhere the
+// bit is FILE_ATTRIBUTE_EA). Reading such a file, or listing such a
+// folder, makes its provider (OneDrive and the like) fetch it and write it
+// to the disk.
+bool data_not_local(std::uint32_t attributes, bool listed);
 
 // Metadata of what `path` names, following links (stat). The error text is
 // the system's, e.g. "No such file or directory (os error 2)". A path
 // holding a NUL names nothing: it fails with the system's "not found" text,
 // here and in every call that hands path text to the system (listing a
-// walk's root, canonicalising, opening for reading).
+// walk's root, canonicalising, opening for reading). On Windows those calls
+// all open the verbatim form (verbatim_path in platform/wide.h), so that a
+// path past MAX_PATH works wherever the walk that reported it did.
 Result<PathMetadata> path_metadata(std::string_view path);
 // Metadata of `path` itself, not following a final link (lstat); a symbolic
 // link (Windows: a name-surrogate reparse point) has kind link.

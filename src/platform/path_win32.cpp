@@ -27,7 +27,7 @@ std::int64_t ticks(const FILETIME& t) {
 }
 
 Result<PathMetadata> metadata(std::string_view path, bool follow) {
-  Result<std::wstring> wide = wide_path(path);
+  Result<std::wstring> wide = verbatim_path(path);
   if (!wide.ok()) return wide.failure();
   // No access rights asked: only attributes are read, and no time changes.
   DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
@@ -50,6 +50,7 @@ Result<PathMetadata> metadata(std::string_view path, bool follow) {
   CloseHandle(h);
   PathMetadata out;
   out.kind = kind_from_attributes(info.dwFileAttributes, follow ? 0 : tag);
+  out.data_not_local = data_not_local(info.dwFileAttributes, false);
   out.stat = EntryStat{(static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
                        ticks(info.ftLastWriteTime), ticks(info.ftLastAccessTime)};
   return out;
@@ -61,7 +62,7 @@ Result<PathMetadata> path_metadata(std::string_view path) { return metadata(path
 Result<PathMetadata> link_metadata(std::string_view path) { return metadata(path, false); }
 
 Result<std::string> canonical_path(std::string_view path) {
-  Result<std::wstring> wide = wide_path(path);
+  Result<std::wstring> wide = verbatim_path(path);
   if (!wide.ok()) return wide.failure();
   HANDLE h = CreateFileW(wide->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);

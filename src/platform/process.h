@@ -60,6 +60,13 @@ std::optional<std::string> find_program(std::string_view file_name,
                                         const std::vector<std::string>& preferred,
                                         std::string_view search_path);
 
+// Keeps the system from asking the user anything on the server's behalf.
+// Windows: no "No disk in drive" box when a volume query meets an empty
+// card reader, no crash-report dialog for a child that crashes (either
+// holds a call until someone clicks); children inherit the setting. Nothing
+// to do on POSIX. Called once, first thing at start.
+void suppress_error_dialogs();
+
 // The value of an environment variable as UTF-8; empty when unset.
 std::string environment_variable(const char* name);
 

@@ -275,6 +275,8 @@ std::optional<std::string> find_program(std::string_view file_name,
   return std::nullopt;
 }
 
+void suppress_error_dialogs() {}
+
 std::string environment_variable(const char* name) {
   const char* value = std::getenv(name);
   return value ? std::string(value) : std::string();

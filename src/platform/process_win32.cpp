@@ -1,9 +1,13 @@
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <unordered_map>
 
 #include "platform/process.h"
+#include "platform/process_tree.h"
 
 namespace corvane::platform {
 
@@ -156,6 +160,117 @@ class HandleList {
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
+std::atomic<bool> g_refuse_tree_jobs{false};
+
+std::int64_t ticks(const FILETIME& t) {
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+}
+
+// The time now, never earlier than the true time: the plain clock lags by
+// up to a timer tick, so without the precise one (Windows 8 and later) a
+// tick is added.
+std::int64_t system_time_at_least_now() {
+  using Precise = void(WINAPI*)(LPFILETIME);
+  static const Precise precise = [] {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime") : nullptr;
+    return reinterpret_cast<Precise>(reinterpret_cast<void*>(found));
+  }();
+  FILETIME now;
+  if (precise != nullptr) {
+    precise(&now);
+    return ticks(now);
+  }
+  GetSystemTimeAsFileTime(&now);
+  constexpr std::int64_t kOneTick = 160'000;  // 16 ms, above the default 15.6 ms
+  return ticks(now) + kOneTick;
+}
+
+// The id of the process that created `process`, as the process itself
+// records it (NtQueryInformationProcess, ProcessBasicInformation).
+std::optional<std::uint32_t> creator_of(HANDLE process) {
+  struct BasicInformation {
+    LONG exit_status;
+    PVOID peb;
+    ULONG_PTR affinity;
+    LONG base_priority;
+    ULONG_PTR id;
+    ULONG_PTR creator;
+  };
+  using Query = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+  static const Query query = [] {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    FARPROC found = ntdll != nullptr ? GetProcAddress(ntdll, "NtQueryInformationProcess") : nullptr;
+    return reinterpret_cast<Query>(reinterpret_cast<void*>(found));
+  }();
+  BasicInformation info{};
+  if (query == nullptr || query(process, 0, &info, sizeof info, nullptr) < 0) return std::nullopt;
+  return static_cast<std::uint32_t>(info.creator);
+}
+
+// The system's process table: Toolhelp snapshots, and processes held by
+// handle until the table goes.
+class SystemProcessTable final : public ProcessTable {
+ public:
+  SystemProcessTable() = default;
+  SystemProcessTable(const SystemProcessTable&) = delete;
+  SystemProcessTable& operator=(const SystemProcessTable&) = delete;
+  ~SystemProcessTable() override {
+    for (auto& [pid, handle] : held_) CloseHandle(handle);
+  }
+
+  std::vector<ProcessRow> snapshot(std::int64_t& taken_at) override {
+    std::vector<ProcessRow> rows;
+    Handle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    taken_at = system_time_at_least_now();
+    if (!snap.get()) return rows;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snap.get(), &entry); more; more = Process32NextW(snap.get(), &entry)) {
+      rows.push_back(ProcessRow{entry.th32ProcessID, entry.th32ParentProcessID});
+    }
+    return rows;
+  }
+
+  std::optional<Held> hold(std::uint32_t pid) override {
+    drop(pid);
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
+    if (process == nullptr) return std::nullopt;
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+      CloseHandle(process);
+      return std::nullopt;
+    }
+    held_.emplace(pid, process);
+    return Held{ticks(created), creator_of(process)};
+  }
+
+  void drop(std::uint32_t pid) override {
+    auto it = held_.find(pid);
+    if (it == held_.end()) return;
+    CloseHandle(it->second);
+    held_.erase(it);
+  }
+
+  void end(std::uint32_t pid) override {
+    auto it = held_.find(pid);
+    if (it == held_.end()) return;
+    TerminateProcess(it->second, 1);
+    WaitForSingleObject(it->second, 500);
+  }
+
+ private:
+  std::unordered_map<std::uint32_t, HANDLE> held_;
+};
+
+// Ends what the child left behind when no job holds its tree.
+void end_descendants_of(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return;
+  SystemProcessTable table;
+  end_descendants(table, GetProcessId(process), ticks(created));
+}
+
 // A job that ends the child's whole tree when it is terminated or closed.
 Handle tree_job() {
   Handle job(CreateJobObjectW(nullptr, nullptr));
@@ -195,24 +310,47 @@ class Win32ProcessRunner final : public ProcessRunner {
     DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
     if (inherited.get()) flags |= EXTENDED_STARTUPINFO_PRESENT;
 
-    PROCESS_INFORMATION info{};
-    // The full path as the application name: nothing is looked up in the
-    // current directory or on the search path.
-    if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
-                        &startup.StartupInfo, &info)) {
-      return make_error(system_message(GetLastError()));
-    }
-    Handle process(info.hProcess);
     Handle job = tree_job();
-    if (job.get() && !AssignProcessToJobObject(job.get(), process.get())) job.reset();
-    ResumeThread(info.hThread);
-    CloseHandle(info.hThread);
+    PROCESS_INFORMATION started[2]{};
+    DWORD create_error = 0;
+    JobLaunch steps{
+        [&](int slot, bool breakaway) {
+          // The call may write into the command line; each gets a fresh copy.
+          std::wstring line = command_line;
+          // The full path as the application name: nothing is looked up in
+          // the current directory or on the search path.
+          if (CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE,
+                             flags | (breakaway ? CREATE_BREAKAWAY_FROM_JOB : 0), nullptr, nullptr,
+                             &startup.StartupInfo, &started[slot])) {
+            return true;
+          }
+          if (slot == 0) create_error = GetLastError();
+          return false;
+        },
+        [&](int slot) {
+          return job.get() && !g_refuse_tree_jobs.load() && AssignProcessToJobObject(job.get(), started[slot].hProcess);
+        },
+        [&](int slot) {
+          TerminateProcess(started[slot].hProcess, 1);
+          WaitForSingleObject(started[slot].hProcess, 2000);
+          CloseHandle(started[slot].hThread);
+          CloseHandle(started[slot].hProcess);
+        }};
+    std::optional<Launched> launched = launch_in_job(steps);
+    if (!launched) return make_error(system_message(create_error));
+    Handle process(started[launched->slot].hProcess);
+    if (!launched->in_job) job.reset();
+    ResumeThread(started[launched->slot].hThread);
+    CloseHandle(started[launched->slot].hThread);
     pipes.null_in.reset();
     pipes.out_write.reset();
     pipes.err_write.reset();
 
     ProcessOutput output;
     collect(process, job, pipes, Clock::now() + request.time_limit, request.stop, output);
+    // Without a job, what the child left running is found and ended here,
+    // while its handle still keeps its id from passing to another process.
+    if (!job.get()) end_descendants_of(process.get());
     return output;
   }
 
@@ -284,6 +422,12 @@ std::optional<std::string> find_program(std::string_view file_name,
     if (is_file(widen(candidate))) return candidate;
   }
   return std::nullopt;
+}
+
+void refuse_tree_jobs_for_testing(bool refuse) { g_refuse_tree_jobs.store(refuse); }
+
+void suppress_error_dialogs() {
+  SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX | SEM_NOGPFAULTERRORBOX);
 }
 
 std::string environment_variable(const char* name) {

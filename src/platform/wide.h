@@ -25,9 +25,15 @@ std::string path_text_from_wide(std::wstring_view name);
 // last error, for callers that return false).
 Result<std::wstring> wide_path(std::string_view path);
 
-// `path` (see wide_path) in the \\?\ form that lifts the MAX_PATH limit:
-// made absolute with GetFullPathNameW (which also turns '/' into '\'), then
-// "\\?\" or "\\?\UNC\" put in front. Text already in that form is kept.
+// `path` (see wide_path) in the \\?\ form that lifts the MAX_PATH limit,
+// naming what the plain form names: made absolute and normalised by
+// GetFullPathNameW first ('/' becomes '\', "." and ".." are resolved, a
+// final component's trailing dots and spaces go), since the system takes
+// verbatim text literally; then "\\?\" or "\\?\UNC\" is put in front.
+// Text already verbatim, \??\ paths and device paths (\\.\) are kept;
+// text GetFullPathNameW refuses ("") is returned unchanged. Every call
+// that hands a path to the system goes through this, so no path fails for
+// being longer than MAX_PATH.
 Result<std::wstring> verbatim_path(std::string_view path);
 
 }  // namespace corvane::platform

@@ -35,7 +35,9 @@ Result<std::wstring> verbatim_path(std::string_view path) {
   Result<std::wstring> checked = wide_path(path);
   if (!checked.ok()) return checked;
   std::wstring& wide = checked.value();
-  if (wide.starts_with(L"\\\\?\\")) return wide;
+  // Verbatim text is meant literally, and \??\ names the system's own
+  // name space, which plain paths pass through unchanged too.
+  if (wide.starts_with(L"\\\\?\\") || wide.starts_with(L"\\??\\")) return wide;
   DWORD need = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
   if (need == 0) return wide;
   std::wstring full(need, L'\0');

@@ -13,6 +13,10 @@ std::vector<std::string> child_arguments(int argc, char** argv);
 
 long child_process_id();
 
+// Windows: the process's error mode (GetErrorMode), which a child inherits;
+// 0 elsewhere.
+unsigned long child_error_mode();
+
 // Starts a process that inherits this one's standard output and error and
 // only waits, for ever, holding them open. Returns its id, or -1.
 long start_pipe_holder();

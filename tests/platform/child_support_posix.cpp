@@ -8,6 +8,8 @@ std::vector<std::string> child_arguments(int argc, char** argv) { return {argv, 
 
 long child_process_id() { return static_cast<long>(::getpid()); }
 
+unsigned long child_error_mode() { return 0; }
+
 long start_pipe_holder() {
   pid_t pid = ::fork();
   if (pid == 0) {

@@ -23,6 +23,8 @@ std::vector<std::string> child_arguments(int, char**) {
 
 long child_process_id() { return static_cast<long>(GetCurrentProcessId()); }
 
+unsigned long child_error_mode() { return GetErrorMode(); }
+
 long start_pipe_holder() {
   wchar_t self[MAX_PATH];
   DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);

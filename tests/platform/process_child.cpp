@@ -59,6 +59,16 @@ int main(int argc, char** argv) {
     std::fflush(stderr);
     return holder > 0 ? 0 : 98;
   }
+  if (mode == "error-mode") {
+    std::printf("error mode %lu\n", corvane::test::child_error_mode());
+    return 0;
+  }
+  if (mode == "tree") {
+    // A descendant that would outlive this child, which then waits to be ended.
+    std::printf("holder %ld\n", corvane::test::start_pipe_holder());
+    std::fflush(stdout);
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
   if (mode == "hold") {
     for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
   }

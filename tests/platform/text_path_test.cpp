@@ -32,6 +32,24 @@ TEST(PathTextTest, JoinAndVerbatimPrefixForms) {
   }
 }
 
+TEST(PathTextTest, WindowsAttributesThatSayTheDataIsElsewhere) {
+  struct Row {
+    std::uint32_t attributes;
+    bool listed, expected;
+  };
+  const Row rows[] = {
+      {0x20, true, false},          {0x10, true, false},        {0x400 | 0x20, true, false},  // reparse alone
+      {0x1000, false, true},        {0x1000 | 0x10, true, true},                             // offline
+      {0x400000, false, true},      {0x400000 | 0x400, true, true},                          // recall on data access
+      {0x40000, true, true},        {0x40000 | 0x10, true, true},                            // recall on open, listed
+      {0x40000, false, false},                                                               // FILE_ATTRIBUTE_EA there
+      {0x80000 | 0x20, true, false}, {0x100000 | 0x20, true, false},                         // pinned, unpinned
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(data_not_local(row.attributes, row.listed), row.expected) << std::hex << row.attributes << row.listed;
+  }
+}
+
 TEST(PathMetadataTest, MetadataDirectoryTestAndCanonicalForm) {
   corvane::testing::ScratchDir scratch;
   scratch.file("sub/f.txt", 9);

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <memory>
+#include <string>
+
 #include "platform/dir_walk.h"
 #include "platform/path.h"
 #include "platform/scratch_dir.h"
@@ -13,6 +17,7 @@ namespace corvane::platform {
 namespace {
 
 const std::wstring kLone{L'a', static_cast<wchar_t>(0xD800), L'b'};
+const std::string kLoneText = "a\xED\xA0\x80" "b";
 
 TEST(WidePathTest, Wtf8TextReachesTheSystemWithItsUnpairedSurrogates) {
   EXPECT_EQ(path_text_from_wide(kLone), "a\xED\xA0\x80" "b");
@@ -40,6 +45,48 @@ TEST(WidePathTest, AFileNamedWithAnUnpairedSurrogateIsShownLossilyAndOpenedByIts
   auto meta = path_metadata(walk.raw_path());
   ASSERT_TRUE(meta.ok()) << meta.error();
   EXPECT_EQ(meta->stat.size, 3u);
+}
+
+
+TEST(WindowsListingTest, AFolderWhoseEntriesAreNotOnThisDiskIsNeverOpened) {
+  corvane::testing::ScratchDir scratch;
+  scratch.file("sub/a.txt", 1);
+  std::unique_ptr<ListingSource> source = native_listing();
+  ListingSource::Opened root = source->open_root(scratch.text());
+  ListingSource::Entry sub;
+  ASSERT_TRUE(root.ok() && source->read(**root, sub) == ListingSource::Read::entry);
+  EXPECT_FALSE(sub.data_not_local);
+  EXPECT_TRUE(source->open_child(**root, sub).ok() && source->open_below(**root, "sub", sub).ok());
+  // As the listing reports a cloud placeholder folder (Wine keeps no such
+  // attribute): neither the walk nor a warmer may open it.
+  sub.data_not_local = true;
+  EXPECT_FALSE(source->open_child(**root, sub).ok() || source->open_below(**root, "sub", sub).ok());
+}
+
+TEST(VerbatimPathTest, NamesWhatThePlainFormNames) {
+  std::filesystem::path saved = std::filesystem::current_path();
+  std::filesystem::current_path("C:\\windows");
+  std::string tail;  // past MAX_PATH
+  for (int i = 0; i < 40; ++i) tail += "component" + std::to_string(i % 10) + "\\";
+  const std::pair<std::string, std::wstring> rows[] = {
+      {"a\\b", L"\\\\?\\C:\\windows\\a\\b"},             // relative to the current directory
+      {"C:x", L"\\\\?\\C:\\windows\\x"},                 // drive-relative, on the current drive
+      {"\\x", L"\\\\?\\C:\\x"},                          // rooted, on the current drive
+      {"C:/a/b", L"\\\\?\\C:\\a\\b"},                    // forward slashes
+      {"C:\\a\\.\\b\\..\\..\\..\\c", L"\\\\?\\C:\\c"},   // "." and "..", which \\?\ would keep
+      {"C:\\a.\\b. ", L"\\\\?\\C:\\a\\b"},               // a trailing dot, the last one's spaces
+      {"C:\\a \\b ...", L"\\\\?\\C:\\a \\b"},            // inner spaces stay
+      {"C:\\a\\b\\", L"\\\\?\\C:\\a\\b\\"},              // so does a separator at the end
+      {"//srv/share/x/../y", L"\\\\?\\UNC\\srv\\share\\y"},  // UNC
+      {"\\\\?\\C:\\a\\..\\b", L"\\\\?\\C:\\a\\..\\b"},   // already verbatim: literal
+      {"\\??\\C:\\x", L"\\??\\C:\\x"},                   // the system's own name space
+      {"\\\\.\\C:\\x", L"\\\\.\\C:\\x"},                 // device paths
+      {"", L""},                                         // nothing to make absolute
+      {tail, L"\\\\?\\C:\\windows\\" + wide_from_utf8(tail)},
+      {"C:\\" + kLoneText, L"\\\\?\\C:\\" + kLone},      // WTF-8 kept exact
+  };
+  for (const auto& [plain, verbatim] : rows) EXPECT_EQ(verbatim_path(plain).value(), verbatim) << plain;
+  std::filesystem::current_path(saved);
 }
 
 }  // namespace

@@ -7,8 +7,9 @@
 
 namespace corvane::disk_info {
 
-// The lines of `text`: split at LF, one CR ending a line dropped, each line
-// trimmed of Unicode white space (platform::trim_white_space).
+// The lines of `text`: split at LF, one CR ending a line dropped, a byte
+// order mark (U+FEFF) that starts a line dropped, each line then trimmed
+// of Unicode white space (platform::trim_white_space).
 std::vector<std::string_view> output_lines(std::string_view text);
 
 // The pieces of `line` between the "|" separators, untrimmed.

@@ -186,6 +186,8 @@ void walk_subtree(Subtree subtree, WalkerContext& context, std::vector<Candidate
     // and devices (opening a FIFO would block). Directories are descended
     // into by the walk itself, down to max_depth.
     if (walk.kind() != EntryKind::file) continue;
+    // Reading a file whose data is not on this disk would fetch it.
+    if (walk.data_not_local()) continue;
     // Names go by the system's own spelling: the shown text of a name that
     // is not valid UTF-8 (or UTF-16) stands for many names and opens none.
     if (extension_key(walk.raw_name()) != options.seed_key) continue;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stop_token>
 #include <string>
 #include <string_view>

@@ -13,6 +13,8 @@
 namespace corvane::find_copies {
 
 Result<std::vector<CopyEntry>> run_copy_search(const SearchJobInputs& in) {
+  // The seed cannot be hashed or sampled without fetching it.
+  if (in.seed.data_not_local) return copy_error(CopyError::seed_read_failed);
   const std::string seed_key = extension_key(file_name_of(in.seed.path));
   // One count across both stages: the entries listed, then the candidates
   // compared, so that progress only ever grows.

@@ -58,6 +58,7 @@ struct ValidatedSeed {
   std::string path;  // canonical
   std::uint64_t size = 0;
   std::uint64_t modified = 0;  // Unix seconds
+  bool data_not_local = false;  // see platform::data_not_local
 };
 
 enum class MatchType { seed, identical, similar };

@@ -24,7 +24,8 @@ Result<ValidatedSeed> validate_seed(std::string_view seed_path) {
   // block or never end.
   if (meta->kind != platform::EntryKind::file) return copy_error(CopyError::seed_not_regular);
   if (meta->stat.size > kMaxSeedSize) return copy_error(CopyError::seed_too_large);
-  return ValidatedSeed{std::move(canonical).value(), meta->stat.size, unix_seconds_from_filetime(meta->stat.last_write)};
+  return ValidatedSeed{std::move(canonical).value(), meta->stat.size, unix_seconds_from_filetime(meta->stat.last_write),
+                       meta->data_not_local};
 }
 
 Result<std::vector<std::string>> validate_search_dirs(const std::vector<std::string>& dirs) {

@@ -276,6 +276,19 @@ TEST(PowerShellHealthTest, OnlyAllDigitDeviceIdsReachAScript) {
 TEST(ScriptOutputTest, LinesAreTrimmedAndFieldsSplitAtEveryBar) {
   std::vector<std::string_view> lines = output_lines("a\r\n b \n\nc\r\r\nd");
   EXPECT_EQ(lines, (std::vector<std::string_view>{"a", "b", "", "c", "d"}));
+  // A byte order mark ahead of any line, but only one and only at its start.
+  const std::string bom = "\xEF\xBB\xBF";
+  const std::string marked = bom + "DRIVE|0\r\n" + bom + " SMART|1\n" + bom + bom + "x\na" + bom;
+  lines = output_lines(marked);
+  EXPECT_EQ(lines, (std::vector<std::string_view>{"DRIVE|0", "SMART|1", bom + "x", "a" + bom}));
+
+  ScriptedPowerShell shell;
+  shell.inventory = printed(bom + "DRIVE|0|Model|Serial|OK|Fixed hard disk media|1\r\n");
+  shell.counters.emplace("0", printed(bom + "SMART|7|30|-1|0|0|0\r\n"));
+  std::vector<DiskHealthRecord> records = powershell_disk_health(shell, setup());
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_FALSE(records[0].error);
+  EXPECT_EQ(records[0].power_on_hours, 7u);
   EXPECT_EQ(split_fields("|a||b|"), (std::vector<std::string_view>{"", "a", "", "b", ""}));
 }
 

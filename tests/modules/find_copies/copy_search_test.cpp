@@ -517,5 +517,57 @@ TEST_F(CopySearchTest, WalkersSharingATreeCollectEveryCandidateOnce) {
                   .empty());
 }
 
+
+// The system's listing, but the files whose name starts with "cloud" have
+// their data elsewhere, as a sync provider's placeholders do.
+class CloudListing final : public platform::ListingSource {
+ public:
+  CloudListing() : inner_(platform::native_listing()) {}
+  Opened open_root(std::string_view root) override { return inner_->open_root(root); }
+  Opened open_child(platform::Listing& parent, const Entry& entry) override {
+    return inner_->open_child(parent, entry);
+  }
+  Read read(platform::Listing& listing, Entry& out) override {
+    Read read = inner_->read(listing, out);
+    out.data_not_local = out.kind == platform::EntryKind::file && out.name.starts_with("cloud");
+    return read;
+  }
+  Result<platform::EntryStat> stat(platform::Listing& listing, const Entry& entry) override {
+    return inner_->stat(listing, entry);
+  }
+  void release(platform::Listing& listing) override { inner_->release(listing); }
+  bool resume(platform::Listing& listing, platform::Listing& child) override { return inner_->resume(listing, child); }
+
+ private:
+  std::unique_ptr<platform::ListingSource> inner_;
+};
+
+TEST_F(CopySearchTest, FilesWhoseDataIsNotOnThisDiskAreNeverRead) {
+  Bytes data = random_bytes(70000, 31);
+  std::string seed = write("seed.bin", data);
+  for (const char* name : {"here.bin", "cloud.bin", "sub/cloud copy.bin", "sub/here too.bin"}) write(name, data);
+  std::vector<std::string> roots{*platform::canonical_path(scratch.text())};
+  std::string seed_path = *platform::canonical_path(seed);
+  CollectOptions options{roots, true, seed_path, "bin", "t"};
+  options.listing = [] { return std::unique_ptr<platform::ListingSource>(std::make_unique<CloudListing>()); };
+  platform::ProgressReporter reporter(sink, clock);
+  std::vector<std::string> names;
+  for (const Candidate& c : collect_candidates(options, {}, reporter)) names.emplace_back(file_name_of(c.path));
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"here too.bin", "here.bin"}));
+
+  // A seed in that state cannot be read either, in both modes; nothing is walked.
+  SearchHost cloud_seed{sink, clock, [](const SearchJobInputs& in) {
+                          ValidatedSeed seed = in.seed;
+                          seed.data_not_local = true;
+                          auto ran = run_copy_search({in.request, seed, in.roots, in.cancel, in.reporter, in.counters});
+                          EXPECT_EQ(in.counters.processed.load(), 0u);
+                          return ran;
+                        }};
+  for (MatchMode mode : {MatchMode::exact, MatchMode::similar}) {
+    EXPECT_EQ(run({seed, {scratch.text()}, true, mode, 0.5, "mcp_42"}, cloud_seed).error(), "SEED_FILE_READ_FAILED");
+  }
+}
+
 }  // namespace
 }  // namespace corvane::find_copies
