@@ -28,6 +28,7 @@ struct ProgressEvent {
   std::string stage;  // a task's own stage name, a warning, or "done"
   std::uint64_t processed = 0;
   std::uint64_t total = 0;
+  std::string message = {};  // what a person reads of it; empty when nothing is said
 };
 
 // Where passed events go. Called from whichever thread reports, one event
