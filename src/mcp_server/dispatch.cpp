@@ -1,5 +1,6 @@
 #include "mcp_server/dispatch.h"
 
+#include <optional>
 #include <string>
 
 #include "mcp_server/identity.h"
@@ -21,14 +22,15 @@ std::string result_footer() {
 
 namespace {
 
-Json text_reply(const Json& id, std::string text, bool is_error) {
+Json text_reply(const Json& id, std::string text, bool is_error, std::optional<Json> structured = std::nullopt) {
   Json content = Json::array({Json{{"text", std::move(text)}, {"type", "text"}}});
-  return result_reply(id, Json{{"content", std::move(content)}, {"isError", is_error}});
+  Json result{{"content", std::move(content)}, {"isError", is_error}};
+  if (structured) result["structuredContent"] = std::move(*structured);
+  return result_reply(id, std::move(result));
 }
 
-// An error that echoes an oversized name or path from the client would make
-// a reply no host takes: its text is cut at a character boundary to fit,
-// marked with an ellipsis.
+}  // namespace
+
 std::string fitted_error(std::string text, std::size_t room) {
   if (escaped_size(text) <= room) return text;
   constexpr std::string_view kMark = "\u2026";
@@ -46,28 +48,30 @@ std::string fitted_error(std::string text, std::size_t room) {
   return text;
 }
 
-}  // namespace
-
-Json tool_result_reply(const Json& id, const ToolOutcome& outcome, bool footer, std::size_t budget) {
-  // The reply line is the envelope around the text, which it carries escaped.
-  std::size_t envelope = to_compact_json(text_reply(id, std::string(), !outcome.ok())).size();
+Json tool_result_reply(const Json& id, const ToolOutcome& outcome, const ResultForm& form, std::size_t budget) {
+  // The reply line is the envelope around the text, which it carries
+  // escaped, and the structured copy, which it carries as it is.
+  const bool structured = form.structured && outcome.ok();
+  std::size_t envelope =
+      to_compact_json(text_reply(id, std::string(), !outcome.ok(), structured ? std::optional(Json::object()) : std::nullopt))
+          .size() -
+      (structured ? 2 : 0);
   std::size_t room = budget > envelope ? budget - envelope : 0;
   if (!outcome.ok()) return text_reply(id, fitted_error("Error: " + outcome.error(), room), true);
+  PayloadCopies copies = payload_copies(outcome.value(), form);
+  std::size_t size = escaped_size(copies.text);
+  if (copies.structured) size += to_compact_json(*copies.structured).size();
+  if (size > room) {
+    // Freed first: the cut builds copies of its own.
+    copies = PayloadCopies{};
+    copies = fitted_copies(outcome.value(), form, room);
+  }
+  return text_reply(id, std::move(copies.text), false, std::move(copies.structured));
+}
+
+Json tool_result_reply(const Json& id, const ToolOutcome& outcome, bool footer, std::size_t budget) {
   std::string tail = footer ? result_footer() : std::string();
-  std::string text;
-  try {
-    text = to_pretty_json(outcome.value());
-  } catch (const std::exception&) {
-    text = to_compact_json(outcome.value());
-  }
-  text += tail;
-  if (escaped_size(text) > room) {
-    // Freed first: the cut builds a text of its own.
-    text.clear();
-    text.shrink_to_fit();
-    text = fitted_text(outcome.value(), tail, room);
-  }
-  return text_reply(id, std::move(text), false);
+  return tool_result_reply(id, outcome, ResultForm{.footer = tail}, budget);
 }
 
 Json call_tool(const ToolBinding& tool, const Json& id, const Json& arguments, const CallControl& control) {
@@ -78,7 +82,11 @@ Json call_tool(const ToolBinding& tool, const Json& id, const Json& arguments, c
       return make_error("TASK_ERROR: " + runtime::describe_exception(std::current_exception()));
     }
   }();
-  return tool_result_reply(id, outcome, tool.footer);
+  std::string footer = tool.footer ? result_footer() : std::string();
+  ResultForm form{.footer = footer,
+                  .list_key = tool.catalogue->list_key,
+                  .structured = gives_structured_results(control.version)};
+  return tool_result_reply(id, outcome, form);
 }
 
 Json handle_tool_call(const Json& id, const Json& message, const CallControl& control) {

@@ -177,7 +177,7 @@ void read_input(LineReader& input, Inbox& inbox) {
 
 // Answers one request; the reply to write, or nothing when there is none
 // to write (out of memory).
-std::optional<Json> answer(const Request& request, std::stop_token stop, LineWriter& writer) {
+std::optional<Json> answer(Session& session, const Request& request, std::stop_token stop, LineWriter& writer) {
   try {
     std::optional<ProgressNotifier> notifier;
     if (std::optional<Json> token = progress_token(request.message)) {
@@ -185,7 +185,7 @@ std::optional<Json> answer(const Request& request, std::stop_token stop, LineWri
                        platform::system_clock());
     }
     CallControl control{std::move(stop), notifier ? &*notifier : nullptr};
-    return handle_request(request.id, request.method, request.message, control);
+    return handle_request(session, request.id, request.method, request.message, control);
   } catch (const std::exception&) {
     // Out of memory for this request or its reply: nothing can be written
     // for it, and the server stays up for the next one.
@@ -196,12 +196,13 @@ std::optional<Json> answer(const Request& request, std::stop_token stop, LineWri
 // Without a thread to read ahead: each line is answered before the next is
 // read, and a cancellation can only name a request already answered.
 void serve_in_turn(LineReader& input, LineWriter& writer) {
+  Session session;
   while (std::optional<std::string> line = input.next()) {
     if (!platform::is_valid_utf8(*line)) return;
     try {
       Inbound inbound = read_message(*line);
       if (auto* request = std::get_if<Request>(&inbound)) {
-        if (std::optional<Json> reply = answer(*request, {}, writer)) writer.send(*reply);
+        if (std::optional<Json> reply = answer(session, *request, {}, writer)) writer.send(*reply);
       } else if (auto* reply = std::get_if<Json>(&inbound)) {
         writer.send(*reply);
       }
@@ -243,13 +244,15 @@ std::optional<Json> handle_line(std::string_view line) {
   Inbound inbound = read_message(line);
   if (auto* reply = std::get_if<Json>(&inbound)) return std::move(*reply);
   if (auto* request = std::get_if<Request>(&inbound)) {
-    return handle_request(request->id, request->method, request->message);
+    Session session;
+    return handle_request(session, request->id, request->method, request->message);
   }
   return std::nullopt;
 }
 
 void serve(LineReader& input, const std::function<bool(std::string_view)>& write) {
   LineWriter writer(write);
+  Session session;
   Inbox inbox;
   std::thread reader;
   try {
@@ -270,7 +273,7 @@ void serve(LineReader& input, const std::function<bool(std::string_view)>& write
     if (auto* reply = std::get_if<Json>(&*inbound)) {
       writer.send(*reply);
     } else if (auto* request = std::get_if<Request>(&*inbound)) {
-      std::optional<Json> reply = answer(*request, std::move(stop), writer);
+      std::optional<Json> reply = answer(session, *request, std::move(stop), writer);
       bool cancelled = inbox.finish();
       // A cancelled request is never answered, whatever it came to.
       if (reply && !cancelled) writer.send(*reply);

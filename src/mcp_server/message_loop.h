@@ -41,7 +41,8 @@ Inbound read_message(std::string_view line);
 bool same_request_id(const Json& a, const Json& b);
 
 // One trimmed input line in, the reply to write (if any) out: read_message,
-// then the request answered. Precondition: `line` is valid UTF-8.
+// then the request answered in a session of its own. Precondition: `line`
+// is valid UTF-8.
 std::optional<Json> handle_line(std::string_view line);
 
 // Serves until end of input, a read error or input that is not UTF-8, and
@@ -50,7 +51,7 @@ std::optional<Json> handle_line(std::string_view line);
 // compact JSON plus "\n", one at a time; write failures are ignored. A
 // cancelled request gets no reply: the one running is stopped, a queued
 // one dropped. Progress goes out for a tools/call that carries a progress
-// token, before its reply.
+// token, before its reply. The whole run is one session (see session.h).
 void serve(LineReader& input, const std::function<bool(std::string_view)>& write);
 
 }  // namespace corvane::mcp

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "mcp_server/json_text.h"
+#include "mcp_server/wording.h"
 
 namespace corvane::mcp {
 
@@ -67,16 +68,25 @@ std::vector<RecordList> find_record_lists(Json& payload) {
   return lists;
 }
 
-void measure(RecordList& list) {
-  std::string indent(static_cast<std::size_t>(list.depth) * 2, ' ');
+// `lift`: how many levels higher the list sits in the text than in the
+// structured copy. With `structured`, a record also costs its compact text
+// there, and its separating comma.
+void measure(RecordList& list, int lift, bool structured) {
+  std::string indent(static_cast<std::size_t>(list.depth - lift) * 2, ' ');
   list.frame = escaped_size("\n" + indent);
   std::string piece;
   for (std::size_t i = 0; i < list.records.size(); ++i) {
     piece.assign(i == 0 ? "\n" : ",\n");
     piece += indent;
     piece += "  ";
-    append_pretty_json(piece, list.records[i], list.depth + 1);
-    list.costs.push_back(escaped_size(piece));
+    append_pretty_json(piece, list.records[i], list.depth - lift + 1);
+    std::size_t cost = escaped_size(piece);
+    if (structured) {
+      piece.clear();
+      append_compact_json(piece, list.records[i]);
+      cost += piece.size() + (i == 0 ? 0 : 1);
+    }
+    list.costs.push_back(cost);
   }
 }
 
@@ -86,7 +96,13 @@ struct Holder {
   Json* object;
   std::optional<Json> omitted_count;
   std::optional<Json> truncated;
+  std::uint64_t records = 0;  // in its lists, before the cut
   std::size_t cut = 0;
+
+  // The records the tool had already left out.
+  std::uint64_t before() const {
+    return omitted_count && omitted_count->is_number_integer() ? omitted_count->get<std::uint64_t>() : 0;
+  }
 };
 
 std::optional<Json> member_of(const Json& object, const char* key) {
@@ -102,28 +118,76 @@ void restore(Json& object, const char* key, const std::optional<Json>& value) {
   }
 }
 
+// The pretty text, or the compact one should the pretty one fail.
+std::string payload_text(const Json& payload) {
+  try {
+    return to_pretty_json(payload);
+  } catch (const std::exception&) {
+    return to_compact_json(payload);
+  }
+}
+
+// The cut note on a line of its own.
+std::string cut_line(std::uint64_t listed, std::uint64_t found, std::string_view noun) {
+  std::string line(1, '\n');
+  line += cut_note(listed, found, noun);
+  return line;
+}
+
+std::string key_of(const ResultForm& form) { return form.list_key.empty() ? "records" : std::string(form.list_key); }
+
 }  // namespace
 
-std::string fitted_text(Json payload, std::string_view footer, std::size_t room) {
-  std::vector<RecordList> lists = find_record_lists(payload);
+PayloadCopies payload_copies(const Json& payload, const ResultForm& form) {
+  PayloadCopies copies{payload_text(payload), std::nullopt};
+  copies.text += form.footer;
+  if (form.structured) copies.structured = payload.is_array() ? Json{{key_of(form), payload}} : payload;
+  return copies;
+}
+
+PayloadCopies fitted_copies(Json payload, const ResultForm& form, std::size_t room) {
+  // An array payload is cut inside the object of its structured copy, so
+  // that the cut is marked there; its text shows the array alone.
+  const bool wrapped = payload.is_array();
+  const std::string key = key_of(form);
+  Json doc = wrapped ? Json{{key, std::move(payload)}} : std::move(payload);
+  const int lift = wrapped ? 1 : 0;
+  auto text_view = [&]() -> const Json& { return wrapped ? doc[key] : doc; };
+
+  std::vector<RecordList> lists = find_record_lists(doc);
   std::vector<Holder> holders;
   for (RecordList& list : lists) {
     list.records = std::move(list.list->get_ref<Json::array_t&>());
     *list.list = Json::array();
-    measure(list);
+    measure(list, lift, form.structured);
     if (list.holder == nullptr) continue;
     auto known = std::find_if(holders.begin(), holders.end(), [&](const Holder& h) { return h.object == list.holder; });
-    if (known != holders.end()) continue;
-    holders.push_back(
-        Holder{list.holder, member_of(*list.holder, "omitted_count"), member_of(*list.holder, "truncated")});
-    // The markers are measured at their widest, whether or not they stay.
-    (*list.holder)["omitted_count"] = static_cast<std::uint64_t>(-1);
-    (*list.holder)["truncated"] = true;
+    if (known == holders.end()) {
+      holders.push_back(
+          Holder{list.holder, member_of(*list.holder, "omitted_count"), member_of(*list.holder, "truncated")});
+      known = std::prev(holders.end());
+    }
+    known->records += list.records.size();
+  }
+  // The markers are measured at their widest, with every record omitted,
+  // whether or not they stay.
+  const Holder* wrapper = nullptr;
+  for (Holder& h : holders) {
+    (*h.object)["omitted_count"] = h.before() + h.records;
+    (*h.object)["truncated"] = true;
+    if (wrapped && h.object == &doc) wrapper = &h;
   }
 
   std::string text;
-  append_pretty_json(text, payload);
-  std::size_t fixed = escaped_size(text) + escaped_size(footer);
+  append_pretty_json(text, text_view());
+  std::size_t fixed = escaped_size(text) + escaped_size(form.footer);
+  text.clear();
+  if (wrapper) fixed += escaped_size(cut_line(wrapper->records, wrapper->records, key));
+  if (form.structured) {
+    append_compact_json(text, doc);
+    fixed += text.size();
+    text.clear();
+  }
   std::size_t left = room > fixed ? room - fixed : 0;
   if (!lists.empty()) {
     std::size_t share = left / lists.size();
@@ -149,16 +213,19 @@ std::string fitted_text(Json payload, std::string_view footer, std::size_t room)
       restore(*h.object, "truncated", h.truncated);
       continue;
     }
-    std::uint64_t before =
-        h.omitted_count && h.omitted_count->is_number_integer() ? h.omitted_count->get<std::uint64_t>() : 0;
-    (*h.object)["omitted_count"] = before + h.cut;
+    (*h.object)["omitted_count"] = h.before() + h.cut;
     (*h.object)["truncated"] = true;
   }
 
-  text.clear();
-  append_pretty_json(text, payload);
-  text += footer;
-  return text;
+  PayloadCopies copies;
+  append_pretty_json(copies.text, text_view());
+  copies.text += form.footer;
+  if (wrapper && doc.contains("truncated")) {
+    std::uint64_t listed = doc[key].size();
+    copies.text += cut_line(listed, listed + doc["omitted_count"].get<std::uint64_t>(), key);
+  }
+  if (form.structured) copies.structured = std::move(doc);
+  return copies;
 }
 
 }  // namespace corvane::mcp

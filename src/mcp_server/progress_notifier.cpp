@@ -49,6 +49,7 @@ void ProgressNotifier::deliver(const platform::ProgressEvent& event) {
   try {
     Json params{{"progress", std::move(progress)}, {"progressToken", token_}};
     if (event.total > 0) params["total"] = event.total;
+    if (!event.message.empty()) params["message"] = event.message;
     send_(Json{{"jsonrpc", "2.0"}, {"method", "notifications/progress"}, {"params", std::move(params)}});
   } catch (const std::exception&) {
   }

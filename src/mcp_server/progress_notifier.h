@@ -25,7 +25,8 @@ std::optional<Json> progress_token(const Json& message);
 // asks: a grown count is sent as it is (with the total when known); a count
 // that has not moved for kStallStep is sent as a fraction above the last
 // count, 1/2, 2/3, 3/4... of the way to the next whole count, which it never
-// reaches. Warnings are not progress and are dropped. Messages closer than
+// reaches. An event's message, when it has one, goes along. Warnings are
+// not progress and are dropped. Messages closer than
 // `min_gap` to the previous one are dropped. Safe to call from several
 // threads.
 class ProgressNotifier final : public platform::ProgressSink {

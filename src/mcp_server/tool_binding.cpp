@@ -15,11 +15,26 @@ Status check_path(const std::string& path, PathCheck check) {
   return ok_status();
 }
 
-CallWatch::CallWatch(const CallControl& control, const platform::ProgressCounters& counters) {
+CallWatch::CallWatch(const CallControl& control, const platform::ProgressCounters& counters,
+                     ProgressWording wording) {
   if (control.progress == nullptr) return;
+  if (!gives_structured_results(control.version)) wording = nullptr;
+  worded_.emplace(*control.progress, counters, wording);
   platform::Clock& clock = platform::system_clock();
-  reporter_.emplace(*control.progress, clock, kProgressGap);
+  reporter_.emplace(*worded_, clock, kProgressGap);
   ticker_.emplace(*reporter_, clock, counters, std::string(), "progress", control.stop, kProgressTick);
+}
+
+void CallWatch::Worded::deliver(const platform::ProgressEvent& event) {
+  if (wording_ == nullptr || event.stage.starts_with(platform::kWarningStage)) return next_.deliver(event);
+  // Progress never fails the call it reports on: without memory for the
+  // wording, this report is simply not made.
+  try {
+    platform::ProgressEvent worded = event;
+    worded.message = wording_(event.processed, event.total, counters_.stage_start.load());
+    next_.deliver(worded);
+  } catch (const std::exception&) {
+  }
 }
 
 // The ticker goes first: it reports through the reporter.

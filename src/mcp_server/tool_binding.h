@@ -17,16 +17,48 @@
 #include <string_view>
 #include <utility>
 
+#include "mcp_server/session.h"
 #include "modules/tool_arguments.h"
 #include "modules/tool_outcome.h"
 #include "platform/progress.h"
 
 namespace corvane::mcp {
 
-// What a tool's description and argument schema say to the client.
+// The behaviour hints a host reads before it lets a model call a tool.
+// Absent hints default to a tool that writes, destroys and reaches beyond
+// the machine, so the catalogue writes all four out.
+struct ToolHints {
+  bool read_only = false;
+  bool destructive = false;
+  bool idempotent = false;
+  bool open_world = false;
+  friend constexpr bool operator==(const ToolHints&, const ToolHints&) = default;
+};
+
+// A tool that only reads the machine it runs on: the same answer for the
+// same machine, nothing changed, nothing outside asked.
+inline constexpr ToolHints kReadsOnly{.read_only = true, .destructive = false, .idempotent = true, .open_world = false};
+
+// The line a person reads about a call's progress, from its counters:
+// `total` is 0 while unknown, and `stage_start` is the count at which the
+// current stage began (see TaskHooks::begin_stage).
+using ProgressWording = std::string (*)(std::uint64_t processed, std::uint64_t total, std::uint64_t stage_start);
+
+// What the client is told about a tool. Every session gets the description
+// and the argument schema; sessions that get structured results also get
+// the title, the hints and the output schema, which describes the
+// structured copy of the tool's payload: the payload itself when it is an
+// object, else an object whose `list_key` member holds the array.
 struct CatalogueEntry {
   std::string_view description;
   std::string_view input_schema;  // JSON text
+  std::string_view title = {};
+  std::string_view output_schema = {};  // JSON text; its root is an object
+  ToolHints hints = {};
+  // For an array payload: the structured copy's member, and the noun of the
+  // line that tells a cut ("Only 181 of the 200 files found...").
+  std::string_view list_key = {};
+  ProgressWording progress = nullptr;  // none: progress carries no message
 };
 
 // The check step: nothing, "PATH_NOT_FOUND: " + path when the path's
@@ -39,11 +71,13 @@ enum class PathCheck : std::uint8_t { none, exists, directory };
 enum class Step : std::uint8_t { read, check, handle, never };
 
 // How the server steers one call: the stop a client's cancellation
-// requests, and where the call's progress goes (none when the client did
-// not ask for progress).
+// requests, where the call's progress goes (none when the client did not
+// ask for progress), and the session's protocol version, which decides
+// what the reply and the progress carry.
 struct CallControl {
   std::stop_token stop = {};
   platform::ProgressSink* progress = nullptr;
+  ProtocolVersion version = ProtocolVersion::v2024_11_05;
 };
 
 // How often a watched call's counters are reported, and the least gap
@@ -52,16 +86,35 @@ inline constexpr std::chrono::milliseconds kProgressTick{250};
 inline constexpr std::chrono::milliseconds kProgressGap{200};
 
 // Reports a call's counters to its progress sink every tick while it runs,
-// on a thread of its own; nothing without a sink. The thread has ended when
-// the destructor returns, so no report of the call follows its reply.
+// on a thread of its own, until the call ends; nothing without a sink. In a
+// session that gets structured results each report carries the tool's
+// wording of the counters. The thread has ended when the destructor
+// returns, so no report of the call follows its reply.
 class CallWatch {
  public:
-  CallWatch(const CallControl& control, const platform::ProgressCounters& counters);
+  CallWatch(const CallControl& control, const platform::ProgressCounters& counters, ProgressWording wording);
   ~CallWatch();
   CallWatch(const CallWatch&) = delete;
   CallWatch& operator=(const CallWatch&) = delete;
 
+  // Where a tool sends stage events of its own: worded like the ticks.
+  // Null when nobody watches.
+  platform::ProgressSink* events() { return worded_ ? &*worded_ : nullptr; }
+
  private:
+  class Worded final : public platform::ProgressSink {
+   public:
+    Worded(platform::ProgressSink& next, const platform::ProgressCounters& counters, ProgressWording wording)
+        : next_(next), counters_(counters), wording_(wording) {}
+    void deliver(const platform::ProgressEvent& event) override;
+
+   private:
+    platform::ProgressSink& next_;
+    const platform::ProgressCounters& counters_;
+    ProgressWording wording_;
+  };
+
+  std::optional<Worded> worded_;
   std::optional<platform::ProgressReporter> reporter_;
   std::optional<platform::ProgressTicker> ticker_;
 };
@@ -104,8 +157,8 @@ ToolOutcome run_steps(const ToolBinding& tool, const Json& arguments, const Call
   using Request = typename HandlerTraits<decltype(Handler)>::request;
   Request request{};
   platform::ProgressCounters counters;
-  ToolContext context{control.stop, counters, control.progress};
-  CallWatch watch(control, counters);
+  CallWatch watch(control, counters, tool.catalogue->progress);
+  ToolContext context{control.stop, counters, watch.events()};
 
   // Runs the steps in [from, until); an outcome once the call is decided.
   auto steps = [&](Step from, Step until) -> std::optional<ToolOutcome> {

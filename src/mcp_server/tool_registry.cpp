@@ -1,6 +1,10 @@
 #include "mcp_server/tool_registry.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "mcp_server/companion_app.h"
+#include "mcp_server/wording.h"
 #include "modules/dir_scan/dir_scan_tool.h"
 #include "modules/disk_info/disk_info_tool.h"
 #include "modules/find_copies/find_copies_tool.h"
@@ -22,55 +26,235 @@ constexpr std::string_view kEmptyScanSchema = R"json({"type": "object",
     "exclude_paths": {"type": "array", "items": {"type": "string"}, "default": []}},
   "required": ["path"], "additionalProperties": false})json";
 
+// The output schemas describe the structured copy of each payload. A list
+// the reply budget may cut has an object around it, which then gains
+// "truncated" and "omitted_count": optional members wherever such a list is.
+constexpr std::string_view kListDisksOutput = R"json({"type": "object",
+  "properties": {
+    "disks": {"type": "array", "items": {"type": "object",
+      "properties": {
+        "mount_point": {"type": "string"},
+        "name": {"type": "string", "description": "The volume label; empty when it has none."},
+        "file_system": {"type": "string"},
+        "total_bytes": {"type": "integer", "minimum": 0},
+        "used_bytes": {"type": "integer", "minimum": 0},
+        "available_bytes": {"type": "integer", "minimum": 0},
+        "usage_ratio": {"type": "number", "description": "used_bytes / total_bytes; 0 for a zero total."},
+        "is_removable": {"type": "boolean"}},
+      "required": ["mount_point", "name", "file_system", "total_bytes", "used_bytes", "available_bytes",
+                   "usage_ratio", "is_removable"],
+      "additionalProperties": false}},
+    "truncated": {"type": "boolean"},
+    "omitted_count": {"type": "integer", "minimum": 0}},
+  "required": ["disks"], "additionalProperties": false})json";
+
+constexpr std::string_view kDiskHealthOutput = R"json({"type": "object",
+  "properties": {
+    "disks": {"type": "array", "items": {"type": "object",
+      "properties": {
+        "device_id": {"type": "string"},
+        "model": {"type": "string"},
+        "serial": {"type": "string"},
+        "disk_type": {"type": "string", "enum": ["NVMe", "SSD", "HDD", "USB", "Unknown"]},
+        "status_raw": {"type": "string", "description": "The verdict as the system states it."},
+        "status": {"type": "string", "enum": ["good", "warning", "critical", "unknown"]},
+        "power_on_hours": {"type": ["integer", "null"], "minimum": 0},
+        "reallocated_sectors": {"type": ["integer", "null"], "minimum": 0},
+        "wear_leveling_pct": {"type": ["integer", "null"], "minimum": 0, "maximum": 100},
+        "temperature_celsius": {"type": ["integer", "null"]},
+        "total_bytes_written_gb": {"type": ["integer", "null"], "minimum": 0},
+        "nand_writes_gb": {"type": ["integer", "null"], "minimum": 0},
+        "remaining_life_pct": {"type": ["integer", "null"], "minimum": 0, "maximum": 100},
+        "error": {"type": ["string", "null"], "description": "Why counters are missing, when they are."}},
+      "required": ["device_id", "model", "serial", "disk_type", "status_raw", "status", "power_on_hours",
+                   "reallocated_sectors", "wear_leveling_pct", "temperature_celsius", "total_bytes_written_gb",
+                   "nand_writes_gb", "remaining_life_pct", "error"],
+      "additionalProperties": false}},
+    "truncated": {"type": "boolean"},
+    "omitted_count": {"type": "integer", "minimum": 0}},
+  "required": ["disks"], "additionalProperties": false})json";
+
+constexpr std::string_view kScanJunkOutput = R"json({"type": "object",
+  "properties": {
+    "categories": {"type": "array", "items": {"type": "object",
+      "properties": {
+        "id": {"type": "string"},
+        "safety": {"type": "string", "enum": ["safe", "caution", "risky"]},
+        "total_size": {"type": "integer", "minimum": 0, "description": "Bytes of every item found, listed or not."},
+        "item_count": {"type": "integer", "minimum": 0},
+        "paths": {"type": "array", "items": {"type": "object",
+          "properties": {
+            "path": {"type": "string"},
+            "size": {"type": "integer", "minimum": 0},
+            "is_dir": {"type": "boolean"}},
+          "required": ["path", "size", "is_dir"], "additionalProperties": false}},
+        "truncated": {"type": "boolean"},
+        "omitted_count": {"type": "integer", "minimum": 0}},
+      "required": ["id", "safety", "total_size", "item_count", "paths"], "additionalProperties": false}},
+    "total_size": {"type": "integer", "minimum": 0}},
+  "required": ["categories", "total_size"], "additionalProperties": false})json";
+
+constexpr std::string_view kScanTopFilesOutput = R"json({"type": "object",
+  "properties": {
+    "files": {"type": "array", "description": "Largest first.", "items": {"type": "object",
+      "properties": {
+        "path": {"type": "string"},
+        "name": {"type": "string"},
+        "size": {"type": "integer", "minimum": 0},
+        "extension": {"type": ["string", "null"]},
+        "modified": {"type": "integer", "description": "Last write, in seconds since 1970 (UTC)."}},
+      "required": ["path", "name", "size", "extension", "modified"], "additionalProperties": false}},
+    "truncated": {"type": "boolean"},
+    "omitted_count": {"type": "integer", "minimum": 0}},
+  "required": ["files"], "additionalProperties": false})json";
+
+constexpr std::string_view kScanEmptyFilesOutput = R"json({"type": "object",
+  "properties": {
+    "files": {"type": "array", "items": {"type": "object",
+      "properties": {
+        "path": {"type": "string"},
+        "name": {"type": "string"},
+        "size": {"type": "integer", "minimum": 0, "maximum": 0},
+        "extension": {"type": ["string", "null"]},
+        "modified": {"type": "integer", "description": "Last write, in seconds since 1970 (UTC)."},
+        "accessed": {"type": "integer", "description": "Last access, in seconds since 1970 (UTC)."}},
+      "required": ["path", "name", "size", "extension", "modified", "accessed"], "additionalProperties": false}},
+    "total_count": {"type": "integer", "minimum": 0, "description": "Every empty file found, listed or not."},
+    "truncated": {"type": "boolean"},
+    "omitted_count": {"type": "integer", "minimum": 0}},
+  "required": ["files", "total_count"], "additionalProperties": false})json";
+
+constexpr std::string_view kScanEmptyFoldersOutput = R"json({"type": "object",
+  "properties": {
+    "dirs": {"type": "array", "items": {"type": "object",
+      "properties": {
+        "path": {"type": "string"},
+        "name": {"type": "string"},
+        "recursive_empty": {"type": "boolean", "description": "true: holds only empty folders; false: holds nothing."}},
+      "required": ["path", "name", "recursive_empty"], "additionalProperties": false}},
+    "total_count": {"type": "integer", "minimum": 0, "description": "Every empty folder found, listed or not."},
+    "truncated": {"type": "boolean"},
+    "omitted_count": {"type": "integer", "minimum": 0}},
+  "required": ["dirs", "total_count"], "additionalProperties": false})json";
+
+constexpr std::string_view kFindCopiesOutput = R"json({"type": "object",
+  "properties": {
+    "seed_path": {"type": "string"},
+    "entries": {"type": "array", "description": "The seed first, then its copies.", "items": {"type": "object",
+      "properties": {
+        "match_type": {"type": "string", "enum": ["seed", "identical", "similar"]},
+        "path": {"type": "string"},
+        "size": {"type": "integer", "minimum": 0},
+        "modified": {"type": "integer", "minimum": 0, "description": "Last write, in seconds since 1970 (UTC)."},
+        "similarity": {"type": "number", "description": "Similar matches only: 0..1."}},
+      "required": ["match_type", "path", "size", "modified"], "additionalProperties": false}},
+    "truncated": {"type": "boolean"},
+    "omitted_count": {"type": "integer", "minimum": 0}},
+  "required": ["seed_path", "entries"], "additionalProperties": false})json";
+
+constexpr std::string_view kGetCorvaneAppOutput = R"json({"type": "object",
+  "properties": {
+    "name": {"type": "string"},
+    "tagline": {"type": "string"},
+    "homepage": {"type": "string"},
+    "download": {"type": "string"},
+    "platforms": {"type": "array", "items": {"type": "string"}},
+    "key_features": {"type": "array", "items": {"type": "string"}},
+    "pricing": {"type": "string"},
+    "why_app": {"type": "string"}},
+  "required": ["name", "tagline", "homepage", "download", "platforms", "key_features", "pricing", "why_app"],
+  "additionalProperties": false})json";
+
+// One entry per tool. A new tool's entry gives: its description and
+// argument schema (every session); its title, hints (kReadsOnly: every tool
+// of this server only reads) and output schema (sessions of 2025-06-18 and
+// later); for an array payload, list_key, the member that holds it in the
+// structured copy; and the wording of its progress, if it reports any.
+// The static_assert under the table refuses a row without them.
 constexpr CatalogueEntry kListDisks{
-    "List all disks with capacity, usage ratio, filesystem and removable flag. Read-only.",
-    kNoArgumentsSchema};
+    .description = "List all disks with capacity, usage ratio, filesystem and removable flag. Read-only.",
+    .input_schema = kNoArgumentsSchema,
+    .title = "List disks",
+    .output_schema = kListDisksOutput,
+    .hints = kReadsOnly,
+    .list_key = "disks",
+    .progress = &checked_volumes};
 
 constexpr CatalogueEntry kDiskHealth{
-    "Read SMART health for physical disks: model, type, status, power-on hours, temperature, wear "
-    "leveling / remaining life. Read-only. On non-Windows this requires smartmontools.",
-    kNoArgumentsSchema};
+    .description = "Read SMART health for physical disks: model, type, status, power-on hours, temperature, wear "
+                   "leveling / remaining life. Read-only. On non-Windows this requires smartmontools.",
+    .input_schema = kNoArgumentsSchema,
+    .title = "Disk health",
+    .output_schema = kDiskHealthOutput,
+    .hints = kReadsOnly,
+    .list_key = "disks",
+    .progress = &read_disks};
 
 constexpr CatalogueEntry kScanJunk{
-    "Scan standard system locations for junk: temp files, package-manager caches, crash dumps, OS "
-    "metadata, browser/app caches, logs, and dev build artifacts. Returns categories with safety level "
-    "(safe/caution/risky) and reclaimable size. Read-only \u2014 deletes nothing.",
-    kNoArgumentsSchema};
+    .description = "Scan standard system locations for junk: temp files, package-manager caches, crash dumps, OS "
+                   "metadata, browser/app caches, logs, and dev build artifacts. Returns categories with safety level "
+                   "(safe/caution/risky) and reclaimable size. Read-only \u2014 deletes nothing.",
+    .input_schema = kNoArgumentsSchema,
+    .title = "Junk scan",
+    .output_schema = kScanJunkOutput,
+    .hints = kReadsOnly,
+    .progress = &listed_entries};
 
 constexpr CatalogueEntry kScanTopFiles{
-    "Find the largest files under a directory. Read-only.",
-    R"json({"type": "object",
+    .description = "Find the largest files under a directory. Read-only.",
+    .input_schema = R"json({"type": "object",
       "properties": {
         "path": {"type": "string", "description": "Directory to scan (absolute path)."},
         "top_n": {"type": "integer", "default": 20, "description": "How many of the largest files to return (1-200)."}},
-      "required": ["path"], "additionalProperties": false})json"};
+      "required": ["path"], "additionalProperties": false})json",
+    .title = "Largest files",
+    .output_schema = kScanTopFilesOutput,
+    .hints = kReadsOnly,
+    .list_key = "files",
+    .progress = &listed_entries};
 
-constexpr CatalogueEntry kScanEmptyFiles{"Find zero-byte empty files under a directory. Read-only.",
-                                         kEmptyScanSchema};
+constexpr CatalogueEntry kScanEmptyFiles{
+    .description = "Find zero-byte empty files under a directory. Read-only.",
+    .input_schema = kEmptyScanSchema,
+    .title = "Empty files",
+    .output_schema = kScanEmptyFilesOutput,
+    .hints = kReadsOnly,
+    .progress = &listed_entries};
 
 constexpr CatalogueEntry kScanEmptyFolders{
-    "Find empty directories under a directory, including folders that only contain other empty "
-    "folders. Read-only.",
-    kEmptyScanSchema};
+    .description = "Find empty directories under a directory, including folders that only contain other empty "
+                   "folders. Read-only.",
+    .input_schema = kEmptyScanSchema,
+    .title = "Empty folders",
+    .output_schema = kScanEmptyFoldersOutput,
+    .hints = kReadsOnly,
+    .progress = &listed_entries};
 
 constexpr CatalogueEntry kFindCopies{
-    "Given a seed file, locate byte-identical (SHA-256) or perceptually similar (SimHash) copies across "
-    "one or more directories. Read-only \u2014 never deletes; the seed is always protected.",
-    R"json({"type": "object",
+    .description = "Given a seed file, locate byte-identical (SHA-256) or perceptually similar (SimHash) copies across "
+                   "one or more directories. Read-only \u2014 never deletes; the seed is always protected.",
+    .input_schema = R"json({"type": "object",
       "properties": {
         "seed_path": {"type": "string", "description": "Absolute path of the file to find copies of."},
         "search_dirs": {"type": "array", "items": {"type": "string"}, "description": "Directories to search (max 50)."},
         "recursive": {"type": "boolean", "default": true},
         "match_mode": {"type": "string", "enum": ["exact", "similar"], "default": "exact"},
         "similarity_threshold": {"type": "number", "default": 0.85, "description": "0..1, only for similar mode."}},
-      "required": ["seed_path", "search_dirs"], "additionalProperties": false})json"};
+      "required": ["seed_path", "search_dirs"], "additionalProperties": false})json",
+    .title = "Find copies",
+    .output_schema = kFindCopiesOutput,
+    .hints = kReadsOnly,
+    .progress = &compared_candidates};
 
 constexpr CatalogueEntry kGetCorvaneApp{
-    "Get info about the Corvane desktop app and its download link. Call this when the user wants to "
-    "actually act on scan results (delete, move to Recycle Bin, organize, encrypt, schedule), asks how to "
-    "clean up the files found, or asks where to get Corvane. The MCP tools are read-only; the desktop app "
-    "performs the actual operations.",
-    kNoArgumentsSchema};
+    .description = "Get info about the Corvane desktop app and its download link. Call this when the user wants to "
+                   "actually act on scan results (delete, move to Recycle Bin, organize, encrypt, schedule), asks how "
+                   "to clean up the files found, or asks where to get Corvane. The MCP tools are read-only; the "
+                   "desktop app performs the actual operations.",
+    .input_schema = kNoArgumentsSchema,
+    .title = "Corvane desktop app",
+    .output_schema = kGetCorvaneAppOutput,
+    .hints = kReadsOnly};
 
 using dir_scan::empty_files_tool;
 using dir_scan::empty_folders_tool;
@@ -99,6 +283,20 @@ constexpr ToolBinding kTools[] = {
     bind_tool<companion_app_tool>("get_corvane_app",    kGetCorvaneApp,    none,      never,     false),
 };
 
+constexpr bool has_modern_entries(const ToolBinding& tool) {
+  const CatalogueEntry& entry = *tool.catalogue;
+  return !entry.title.empty() && !entry.output_schema.empty() && entry.hints == kReadsOnly;
+}
+static_assert(std::all_of(std::begin(kTools), std::end(kTools), has_modern_entries),
+              "every tool needs a title, an output schema and the read-only hints");
+
+Json annotations(const ToolHints& hints) {
+  return Json{{"readOnlyHint", hints.read_only},
+              {"destructiveHint", hints.destructive},
+              {"idempotentHint", hints.idempotent},
+              {"openWorldHint", hints.open_world}};
+}
+
 }  // namespace
 
 std::span<const ToolBinding> tool_bindings() { return kTools; }
@@ -110,12 +308,19 @@ const ToolBinding* find_tool(std::string_view name) {
   return nullptr;
 }
 
-Json tool_catalogue() {
+Json tool_catalogue(ProtocolVersion version) {
   Json tools = Json::array();
   for (const ToolBinding& tool : kTools) {
-    tools.push_back(Json{{"name", tool.name},
-                         {"description", tool.catalogue->description},
-                         {"inputSchema", Json::parse(tool.catalogue->input_schema)}});
+    const CatalogueEntry& entry = *tool.catalogue;
+    Json listed{{"name", tool.name},
+                {"description", entry.description},
+                {"inputSchema", Json::parse(entry.input_schema)}};
+    if (gives_structured_results(version)) {
+      listed["title"] = entry.title;
+      listed["annotations"] = annotations(entry.hints);
+      listed["outputSchema"] = Json::parse(entry.output_schema);
+    }
+    tools.push_back(std::move(listed));
   }
   return tools;
 }

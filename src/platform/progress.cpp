@@ -92,7 +92,6 @@ void ProgressTicker::run() {
     if (cancel_.stop_requested() || stop_.requested()) return;
     std::uint64_t processed = counters_.processed.load();
     std::uint64_t total = counters_.total.load();
-    if (total >= 1 && processed >= total) return;
     try {
       reporter_.report(ProgressEvent{task_id_, stage_, processed, total});
     } catch (const std::exception&) {

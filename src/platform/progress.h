@@ -28,6 +28,7 @@ struct ProgressEvent {
   std::string stage;  // a task's own stage name, a warning, or "done"
   std::uint64_t processed = 0;
   std::uint64_t total = 0;
+  std::string message = {};  // what a person reads of it; empty when nothing is said
 };
 
 // Where passed events go. Called from whichever thread reports, one event
@@ -99,6 +100,9 @@ class ProgressReporter {
 struct ProgressCounters {
   std::atomic<std::uint64_t> processed{0};
   std::atomic<std::uint64_t> total{0};
+  // The count at which the task's current stage began, so that a stage's
+  // own share of both counts can be told (0 for a task of one stage).
+  std::atomic<std::uint64_t> stage_start{0};
 };
 
 // What a long task is steered and watched through: the stop request it
@@ -121,13 +125,23 @@ struct TaskHooks {
   void set_total(std::uint64_t total) const {
     if (counters) counters->total.store(total, std::memory_order_relaxed);
   }
+  // A next stage of `stage_total` steps begins where the count stands: the
+  // total becomes the count plus those steps. The start is stored first, so
+  // whoever sees the new total sees where its stage began.
+  void begin_stage(std::uint64_t stage_total) const {
+    if (!counters) return;
+    std::uint64_t start = counters->processed.load();
+    counters->stage_start.store(start);
+    counters->total.store(start + stage_total);
+  }
   std::uint64_t processed() const { return counters ? counters->processed.load(std::memory_order_relaxed) : 0; }
 };
 
 // Reports `stage` with the counters every interval on a thread of its own
-// until the task is stopped, the counters show it finished (total at least
-// 1 and processed reaching it), or stop() is called. The destructor stops
-// and joins, so the thread never outlives its owner. When no thread can be
+// until the task is stopped or stop() is called. Counters that reach their
+// total do not end it: what follows the last step (building the reply, or
+// a last step counted only once done) still deserves a sign of life. The
+// destructor stops and joins, so the thread never outlives its owner. When no thread can be
 // started, or an event cannot be built, there are simply no (more) ticks:
 // nothing is thrown.
 class ProgressTicker {

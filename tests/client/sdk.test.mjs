@@ -11,6 +11,7 @@ const BIN = process.env.CORVANE_BIN;
 if (!BIN) throw new Error('CORVANE_BIN must name the server binary');
 
 let client;
+let negotiated;
 let stderr = '';
 // A small tree of our own for the scans, and a home folder for the junk scan.
 const tree = mkdtempSync(join(tmpdir(), 'corvane-sdk-'));
@@ -26,6 +27,7 @@ before(async () => {
   const env = { PATH: process.env.PATH, HOME: home, XDG_CACHE_HOME: join(home, '.cache'), TMPDIR: join(tree, 'tmp') };
   const transport = new StdioClientTransport({ command: BIN, args: [], env, stderr: 'pipe' });
   transport.stderr?.on('data', (d) => { stderr += d; });
+  transport.setProtocolVersion = (version) => { negotiated = version; };
   client = new Client({ name: 'corvane-sdk-tests', version: '1.0.0' });
   await client.connect(transport);
 });
@@ -37,6 +39,8 @@ after(async () => {
 });
 
 test('initialize: identity, capabilities and instructions reach the client', () => {
+  // This SDK asks the newest version it knows, which the server speaks.
+  assert.equal(negotiated, '2025-11-25');
   assert.deepEqual(client.getServerVersion(), { name: 'corvane', version: '1.4.1' });
   assert.deepEqual(client.getServerCapabilities(), { tools: {} });
   const instructions = client.getInstructions();
@@ -53,6 +57,14 @@ test('listTools: the eight tools in catalogue order, each schema strict', async 
   for (const tool of tools) {
     assert.equal(tool.inputSchema.type, 'object');
     assert.equal(tool.inputSchema.additionalProperties, false);
+  }
+  // A 2025-11-25 session: every tool says it only reads, in all four hints,
+  // and has a title and an output schema the SDK validates results against.
+  assert.deepEqual(tools.map((t) => t.title), ['List disks', 'Disk health', 'Junk scan', 'Largest files',
+    'Empty files', 'Empty folders', 'Find copies', 'Corvane desktop app']);
+  for (const tool of tools) {
+    assert.deepEqual(tool.annotations, { readOnlyHint: true, destructiveHint: false, idempotentHint: true, openWorldHint: false });
+    assert.equal(tool.outputSchema.type, 'object');
   }
   const findCopies = tools.find((t) => t.name === 'find_copies');
   assert.deepEqual(findCopies.inputSchema.required, ['seed_path', 'search_dirs']);
@@ -94,6 +106,9 @@ test('callTool: every machine and directory tool answers with a JSON payload', a
     const [json, footer] = result.content[0].text.split('\n\n---\n');
     assert.match(footer, /install the free Corvane desktop app: https:\/\/corvane\.app\/download$/);
     payloads[name] = JSON.parse(json);
+    // callTool has validated it against the schema already; both copies agree.
+    const key = { list_disks: 'disks', disk_health: 'disks', scan_top_files: 'files' }[name];
+    assert.deepEqual(key ? result.structuredContent[key] : result.structuredContent, payloads[name], name);
   }
   assert.deepEqual(payloads.scan_top_files.map((f) => f.name).sort(), ['a.txt', 'b.txt']);
   assert.equal(payloads.find_copies.entries.length, 2);
@@ -123,7 +138,22 @@ test('callTool scan_empty_files on a tree whose whole listing is ~20 MB: a cut r
   assert.equal(payload.total_count, 60000);
   assert.equal(payload.truncated, true);
   assert.equal(payload.omitted_count, 60000 - payload.files.length);
+  assert.deepEqual(result.structuredContent.files, payload.files);
+  assert.equal(result.structuredContent.omitted_count, payload.omitted_count);
   assert.deepEqual(await client.ping(), {});
+});
+
+test('callTool scan_top_files whose 200 names escape to over a megabyte: one prefix in both copies, the cut told in each', async () => {
+  const dir = join(tree, 'controls', '\x01'.repeat(250), '\x03'.repeat(250));
+  mkdirSync(dir, { recursive: true });
+  for (let i = 0; i < 200; i++) writeFileSync(join(dir, '\x02'.repeat(250) + String(i).padStart(3, '0')), 'x'.repeat(i + 1));
+  const result = await client.callTool({ name: 'scan_top_files', arguments: { path: join(tree, 'controls'), top_n: 200 } });
+  assert.equal(result.isError, false);
+  const text = result.content[0].text;
+  const listed = JSON.parse(text.split('\n\n---\n')[0]);
+  assert.ok(listed.length > 0 && listed.length < 200, `${listed.length} listed`);
+  assert.deepEqual(result.structuredContent, { files: listed, omitted_count: 200 - listed.length, truncated: true });
+  assert.ok(text.endsWith(`\nOnly ${listed.length} of the 200 files found are listed: the rest did not fit in one reply.`));
 });
 
 // Long calls. Each test starts a server of its own, with the environment it

@@ -8,6 +8,7 @@
 
 #include "mcp_server/dispatch.h"
 #include "mcp_server/json_text.h"
+#include "mcp_server/methods.h"
 #include "platform/text.h"
 
 namespace corvane::mcp {
@@ -132,6 +133,79 @@ TEST(ReplyBudgetTest, RepliesThatFitAndErrorsAreUntouched) {
     EXPECT_TRUE(text.ends_with("\u2026")) << text;
     EXPECT_TRUE(platform::is_valid_utf8(text)) << text;
   }
+}
+
+// With the structured copy, for an object payload and for an array one:
+// the line keeps the budget, both copies list the same prefix, and the cut
+// is told in each copy's own way.
+TEST(ReplyBudgetTest, BothCopiesAreCutAlikeAndEachTellsTheCut) {
+  Paths paths(11);
+  // As the client reads it: bytes that are not UTF-8 repaired.
+  auto as_read = [](const Json& value) { return parse_json(to_compact_json(value)).value(); };
+  for (int round = 0; round < 60; ++round) {
+    const bool array = round % 2 == 0;
+    Json object = files_payload(paths, 1 + paths.pick(200), !array && round % 3 == 0);
+    Json payload = array ? object["files"] : object;
+    std::string footer = round % 4 < 2 ? result_footer() : std::string();
+    ResultForm form{.footer = footer, .list_key = "files", .structured = true};
+    Json whole = tool_result_reply("id", ToolOutcome(payload), form, static_cast<std::size_t>(-1));
+    std::size_t budget = 400 + paths.pick(static_cast<int>(line_size(whole)));
+    Json reply = tool_result_reply("id", ToolOutcome(payload), form, budget);
+    SCOPED_TRACE("round " + std::to_string(round));
+    ASSERT_LE(line_size(reply), budget);
+    Json structured = as_read(reply["result"]["structuredContent"]);
+    std::string text = text_of(reply);
+    std::size_t end = footer.empty() ? text.find("\nOnly ") : text.find(footer);
+    Json shown = parse_json(text.substr(0, end)).value();
+    std::string after = end == std::string::npos ? "" : text.substr(end + footer.size());
+    EXPECT_EQ(array ? structured["files"] : structured, shown);
+    if (line_size(whole) <= budget) {
+      EXPECT_EQ(to_compact_json(reply), to_compact_json(whole));
+      EXPECT_EQ(after, "");
+      continue;
+    }
+    Json as_object = structured;
+    if (array) as_object["total_count"] = object["total_count"];
+    std::size_t lost = check_cut(object, as_object);
+    std::string note = "\nOnly " + std::to_string(shown.size()) + " of the " + std::to_string(payload.size()) +
+                       " files found are listed: the rest did not fit in one reply.";
+    EXPECT_EQ(after, array && lost > 0 ? note : "");
+    if (lost == 0) continue;
+    // One record more would not have fitted, whatever the marks take.
+    Json more = payload;
+    Json& list = array ? more : more["files"];
+    std::size_t listed = (array ? shown : shown["files"]).size();
+    list.erase(list.begin() + static_cast<std::ptrdiff_t>(listed) + 1, list.end());
+    Json longer = tool_result_reply("id", ToolOutcome(more), form, static_cast<std::size_t>(-1));
+    EXPECT_GT(line_size(longer) + 150, budget);
+  }
+}
+
+// The client's id is echoed whole, however long: what it leaves of the
+// budget is all the lists and echoed names get.
+TEST(ReplyBudgetTest, AHugeIdEmptiesAndMarksTheListsAndAHugeMethodNameIsCut) {
+  Paths paths(2);
+  Json id = std::string(kReplyBudget, 'i');
+  Json object = files_payload(paths, 20, false);
+  for (bool structured : {false, true}) {
+    ResultForm form{.footer = "", .list_key = "files", .structured = structured};
+    Json reply = tool_result_reply(id, ToolOutcome(object["files"]), form);
+    EXPECT_EQ(reply["id"], id);
+    EXPECT_EQ(text_of(reply), "[]\nOnly 0 of the 20 files found are listed: the rest did not fit in one reply.");
+    if (structured) {
+      EXPECT_EQ(reply["result"]["structuredContent"], Json::parse(R"({"files":[],"omitted_count":20,"truncated":true})"));
+    }
+    Json marked = tool_result_reply(id, ToolOutcome(object), form);
+    EXPECT_EQ(payload_of(marked, false), Json::parse(R"({"files":[],"omitted_count":20,"total_count":20,"truncated":true})"));
+  }
+  std::string method(1'200'000, 'm');
+  Json not_found = method_not_found_reply(7, method);
+  EXPECT_LE(line_size(not_found), kReplyBudget);
+  EXPECT_GT(line_size(not_found), kReplyBudget - 8);
+  std::string message = not_found["error"]["message"];
+  EXPECT_TRUE(message.starts_with("Method not found: mmm") && message.ends_with("m\u2026")) << message.substr(0, 30);
+  EXPECT_EQ(method_not_found_reply(id, method)["id"], id);
+  EXPECT_EQ(method_not_found_reply(7, "resources/list")["error"]["message"], "Method not found: resources/list");
 }
 
 TEST(ReplyBudgetTest, EscapedSizeMatchesTheWritersEscapes) {

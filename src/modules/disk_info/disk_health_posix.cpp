@@ -186,26 +186,28 @@ void apply_smartctl_report(const SmartReport& report, std::uint64_t block_size, 
 }
 
 std::vector<DiskHealthRecord> sysfs_disk_health(platform::ProcessRunner& runner, const SysfsHealthSetup& setup) {
+  // The disks first, from sysfs alone (quick), so that the count is of
+  // disks, each counted once its slow smartctl run is over.
+  std::vector<SysfsDisk> disks;
+  for (const std::string& name : sorted_names(setup.sysfs_root + "/block")) {
+    if (std::optional<SysfsDisk> disk = read_disk(setup.sysfs_root, name)) disks.push_back(std::move(*disk));
+  }
+  setup.hooks.set_total(disks.size());
   std::vector<DiskHealthRecord> records;
-  std::vector<std::string> names = sorted_names(setup.sysfs_root + "/block");
-  setup.hooks.set_total(names.size());
-  for (const std::string& name : names) {
+  for (SysfsDisk& disk : disks) {
     if (setup.hooks.stopped()) break;
-    // Counted up front: most block devices are no disks and are passed over.
-    setup.hooks.advance();
-    std::optional<SysfsDisk> disk = read_disk(setup.sysfs_root, name);
-    if (!disk) continue;
     if (setup.smartctl) {
-      read_counters(runner, setup, *disk);
+      read_counters(runner, setup, disk);
     } else {
-      disk->record.error = std::string(kSmartctlUnavailable);
+      disk.record.error = std::string(kSmartctlUnavailable);
     }
     // Without smartctl's reading (no root, say) the kernel's sensor still
     // tells the temperature.
-    if (!disk->record.temperature_celsius) {
-      if (auto degrees = hwmon_temperature(disk->block)) set_temperature(disk->record, *degrees);
+    if (!disk.record.temperature_celsius) {
+      if (auto degrees = hwmon_temperature(disk.block)) set_temperature(disk.record, *degrees);
     }
-    records.push_back(std::move(disk->record));
+    records.push_back(std::move(disk.record));
+    setup.hooks.advance();
   }
   if (records.empty()) return {failure_record("0", std::string(kSysfsEmpty))};
   return records;

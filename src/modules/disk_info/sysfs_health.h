@@ -19,7 +19,7 @@ struct SysfsHealthSetup {
   std::string sysfs_root = "/sys";
   std::optional<std::string> smartctl;  // full path; nullopt when not installed
   std::chrono::milliseconds limit{30000};
-  platform::TaskHooks hooks = {};  // disks done of those sysfs lists; a stop ends smartctl and the report
+  platform::TaskHooks hooks = {};  // disks done of the disks sysfs lists; a stop ends smartctl and the report
 };
 
 struct DiskFacts {

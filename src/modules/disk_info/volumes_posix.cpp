@@ -278,18 +278,15 @@ std::vector<VolumeRecord> list_mounts(const MountSources& sources) {
 
   std::map<std::string, std::string> labels = labels_by_device(sources.label_dir);
   VolumeList list;
-  sources.hooks.set_total(mounts.size());
-  for (std::size_t i = 0; i < mounts.size(); ++i) {
-    if (sources.hooks.stopped()) break;
-    // Counted as looked at up front: most mounts are passed over below.
-    sources.hooks.advance();
+  // A mount is counted once it is looked at, its probe (the slow part) over.
+  auto look_at = [&](std::size_t i) {
     const MountEntry& mount = mounts[i];
     const std::optional<BlockDevice>& device = devices[i];
-    if (!device || device->virtual_disk) continue;
-    if (tree.resolve(mount.mount_point, walked) != i) continue;  // covered: the path shows another mount
-    if (!std::all_of(walked.begin(), walked.end(), answers_at_once)) continue;
+    if (!device || device->virtual_disk) return;
+    if (tree.resolve(mount.mount_point, walked) != i) return;  // covered: the path shows another mount
+    if (!std::all_of(walked.begin(), walked.end(), answers_at_once)) return;
     MountProbe probe = sources.probe ? sources.probe(mount.mount_point) : probe_mount_point(mount.mount_point);
-    if (!probe.is_directory) continue;
+    if (!probe.is_directory) return;
     VolumeRecord record;
     record.mount_point = platform::lossy_utf8(mount.mount_point);
     record.file_system = platform::lossy_utf8(mount.file_system);
@@ -300,6 +297,12 @@ std::vector<VolumeRecord> list_mounts(const MountSources& sources) {
       record.available_bytes = *probe.free_bytes;
     }
     list.add_or_refresh(mount.mount_point, std::move(record));
+  };
+  sources.hooks.set_total(mounts.size());
+  for (std::size_t i = 0; i < mounts.size(); ++i) {
+    if (sources.hooks.stopped()) break;
+    look_at(i);
+    sources.hooks.advance();
   }
   return std::move(list).finish();
 }

@@ -24,7 +24,7 @@ Result<std::vector<CopyEntry>> run_copy_search(const SearchJobInputs& in) {
       in.reporter);
   if (hooks.stopped()) return std::vector<CopyEntry>{};
   const std::uint64_t listed = hooks.processed();
-  hooks.set_total(listed + candidates.size());
+  hooks.begin_stage(candidates.size());
 
   std::vector<CopyEntry> matches;
   if (in.request.match_mode == MatchMode::exact) {

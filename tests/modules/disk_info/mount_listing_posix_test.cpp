@@ -32,8 +32,10 @@ class WorkstationMountsTest : public ::testing::Test {
       auto node = nodes.find(source);
       return node == nodes.end() ? std::nullopt : std::optional(node->second);
     };
+    s.hooks = platform::TaskHooks({}, &counters_);
     s.probe = [this](const std::string& mount_point) {
       probed_.push_back(mount_point);
+      counted_at_probe_.push_back(counters_.processed.load());
       if (mount_point == "/etc/hostname") return MountProbe{false, std::nullopt, std::nullopt};
       if (mount_point == "/secure") return MountProbe{true, std::nullopt, std::nullopt};  // statvfs failed
       // Each look at a mount point sees a little more used than the last.
@@ -47,6 +49,8 @@ class WorkstationMountsTest : public ::testing::Test {
   std::vector<std::string> probed_;
   std::vector<std::string> nodes_asked_;
   std::map<std::string, std::uint64_t> looks_;
+  platform::ProgressCounters counters_;
+  std::vector<std::uint64_t> counted_at_probe_;
 };
 
 TEST_F(WorkstationMountsTest, ListsEachMountPathOfARealDiskInMountinfoOrder) {
@@ -93,6 +97,19 @@ TEST_F(WorkstationMountsTest, ListsEachMountPathOfARealDiskInMountinfoOrder) {
   }
   // Only btrfs, whose device number is anonymous, is found by its source.
   EXPECT_EQ(nodes_asked_, (std::vector<std::string>{"/dev/nvme0n1p3", "/dev/nvme0n1p3"}));
+  // A mount counts once looked at, not while its probe may still wait: the
+  // count at a probe is the number of mounts listed before the probed one.
+  std::vector<std::string> mount_points;
+  for (const MountEntry& mount : parse_mountinfo(test::read_fixture("workstation.mountinfo"))) {
+    mount_points.push_back(mount.mount_point);
+  }
+  ASSERT_EQ(counted_at_probe_.size(), probed_.size());
+  for (std::size_t i = 0; i < probed_.size(); ++i) {
+    auto last = std::find(mount_points.rbegin(), mount_points.rend(), probed_[i]);
+    EXPECT_EQ(counted_at_probe_[i], static_cast<std::uint64_t>(mount_points.rend() - last - 1)) << probed_[i];
+  }
+  EXPECT_EQ(counters_.processed.load(), mount_points.size());
+  EXPECT_EQ(counters_.total.load(), mount_points.size());
 }
 
 // Mounts that a listing trusting source text, or statvfs of every path,

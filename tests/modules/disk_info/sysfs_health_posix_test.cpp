@@ -21,7 +21,8 @@ class WorkstationHealthTest : public ::testing::Test {
     if (exit_code != 0) tree_.write("smartctl/" + device + ".exit", std::to_string(exit_code));
   }
 
-  std::vector<DiskHealthRecord> run(std::chrono::milliseconds limit = 20s, bool installed = true) {
+  std::vector<DiskHealthRecord> run(std::chrono::milliseconds limit = 20s, bool installed = true,
+                                    platform::TaskHooks hooks = {}) {
     std::filesystem::create_directories(tree_.path("smartctl"));
     std::filesystem::copy_file(test::fixture_path("smartctl"), tree_.path("smartctl/smartctl"),
                                std::filesystem::copy_options::overwrite_existing);
@@ -29,13 +30,40 @@ class WorkstationHealthTest : public ::testing::Test {
     setup.sysfs_root = tree_.path("sys");
     if (installed) setup.smartctl = tree_.path("smartctl/smartctl");
     setup.limit = limit;
-    return sysfs_disk_health(platform::system_process_runner(), setup);
+    setup.hooks = hooks;
+    return sysfs_disk_health(*runner_, setup);
   }
 
   std::string calls() { return test::read_fixture_at(tree_.path("smartctl/calls.log")); }
 
   test::FixtureTree tree_{test::read_fixture("workstation.sysfs")};
+  platform::ProcessRunner* runner_ = &platform::system_process_runner();
 };
+
+// The real runner, noting the counters as each smartctl run begins.
+class CountingRunner final : public platform::ProcessRunner {
+ public:
+  explicit CountingRunner(const platform::ProgressCounters& counters) : counters_(counters) {}
+  Result<platform::ProcessOutput> run(const platform::ProcessRequest& request) override {
+    seen.push_back(std::to_string(counters_.processed.load()) + "/" + std::to_string(counters_.total.load()));
+    return platform::system_process_runner().run(request);
+  }
+  std::vector<std::string> seen;
+
+ private:
+  const platform::ProgressCounters& counters_;
+};
+
+TEST_F(WorkstationHealthTest, ADiskIsCountedOnceItsSmartctlRunIsOver) {
+  for (const char* disk : {"nvme0n1", "sda", "sdb", "sdc"}) answer(disk, "smartctl-nvme.json");
+  platform::ProgressCounters counters;
+  CountingRunner counting(counters);
+  runner_ = &counting;
+  ASSERT_EQ(run(20s, true, platform::TaskHooks({}, &counters)).size(), 4u);
+  // Of the disks only, not of every block device sysfs lists.
+  EXPECT_EQ(counting.seen, (std::vector<std::string>{"0/4", "1/4", "2/4", "3/4"}));
+  EXPECT_EQ(counters.processed.load(), 4u);
+}
 
 TEST_F(WorkstationHealthTest, ReadsEveryPhysicalDiskWithItsSmartctlReport) {
   answer("nvme0n1", "smartctl-nvme.json");
