@@ -33,11 +33,15 @@ using Inbound = std::variant<std::monostate, Json, Request, Cancellation>;
 
 // Reads one line. Blank lines, non-objects, other notifications and
 // cancellations whose requestId is no string or number ask nothing; bad
-// JSON gives the -32700 reply. Precondition: `line` is valid UTF-8.
+// JSON gives the -32700 reply. A method is compared as decoded, whatever
+// escapes spelled it. Precondition: `line` is valid UTF-8.
 Inbound read_message(std::string_view line);
+// The same for a message already parsed.
+Inbound route_message(Json message);
 
 // Whether two request ids are the same id: equal values of the same JSON
-// type (a string id never matches a number id).
+// type, integer, float or string (a string id never matches a number id,
+// nor an integer a float; see the definition for the exact rule).
 bool same_request_id(const Json& a, const Json& b);
 
 // One trimmed input line in, the reply to write (if any) out: read_message,
@@ -52,6 +56,13 @@ std::optional<Json> handle_line(std::string_view line);
 // cancelled request gets no reply: the one running is stopped, a queued
 // one dropped. Progress goes out for a tools/call that carries a progress
 // token, before its reply. The whole run is one session (see session.h).
-void serve(LineReader& input, const std::function<bool(std::string_view)>& write);
+// A tools/call runs on a thread of its own; one that has not returned a
+// second after its cancellation is left running unwatched (never joined,
+// nothing of it written) and the loop goes on. Returns false when that
+// happened: such a thread may be held in the kernel for good, so the
+// process must end without waiting for it or for the pools it uses (see
+// runtime::stop_without_waiting). `write` may still be called from such
+// a thread's copy after serve returns, never to write.
+bool serve(LineReader& input, const std::function<bool(std::string_view)>& write);
 
 }  // namespace corvane::mcp

@@ -216,6 +216,14 @@ void stop() {
   p.parallel.reset();
 }
 
+void stop_without_waiting() {
+  Pools& p = pools();
+  std::lock_guard lock(p.mutex);
+  // Deliberately leaked: their threads may still be running.
+  (void)p.blocking.release();
+  (void)p.parallel.release();
+}
+
 BlockingPool& blocking_pool() {
   Pools& p = pools();
   std::lock_guard lock(p.mutex);

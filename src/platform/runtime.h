@@ -97,6 +97,11 @@ class ParallelPool {
 Status start();
 // Joins every pool thread. Safe to call when start() was never called.
 void stop();
+// For a process that ends while a pool thread may be held in the kernel
+// for good (a read from a mount that stopped answering): lets the pools go
+// without joining or destroying them, so that exit waits for nothing and
+// such a thread never touches freed memory. Later calls build new pools.
+void stop_without_waiting();
 
 // Address space kept aside for the clean-up after an allocation fails.
 // Unwinding out of a failed allocation may allocate again (destroying a
