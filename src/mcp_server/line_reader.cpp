@@ -6,9 +6,6 @@ namespace corvane::mcp {
 
 namespace {
 constexpr std::size_t kChunk = 1 << 16;
-// A buffer grown beyond this for one long line is given back once that
-// line is out, so that a session keeps no memory for its largest request.
-constexpr std::size_t kKeptCapacity = std::size_t{4} << 20;
 
 std::string take_line(const std::string& buffer, std::size_t from, std::size_t to) {
   if (to > from && buffer[to - 1] == '\r') --to;
@@ -25,7 +22,8 @@ bool LineReader::fill() {
     scan_from_ -= head_;
     head_ = 0;
   }
-  if (pending_.capacity() > kKeptCapacity && pending_.size() + kChunk <= kKeptCapacity) {
+  // A session keeps no memory for its largest request.
+  if (pending_.capacity() > kLargeLineBytes && pending_.size() + kChunk <= kLargeLineBytes) {
     std::string smaller;
     smaller.reserve(pending_.size() + kChunk);
     smaller.append(pending_);

@@ -14,6 +14,7 @@
 #include "mcp_server/json_text.h"
 #include "mcp_server/methods.h"
 #include "mcp_server/progress_notifier.h"
+#include "platform/runtime.h"
 #include "platform/text.h"
 
 namespace corvane::mcp {
@@ -145,10 +146,10 @@ class Inbox {
     forget(it, it->second.front());
   }
 
-  // The next line, read; nothing when the input is over and every line
-  // taken. A request taken becomes the one running, with a fresh stop:
-  // parsed under the lock, so that no cancellation slips between the two.
-  std::optional<Inbound> take(std::stop_token& stop) {
+  // The next line, read, and its size; nothing when the input is over and
+  // every line taken. A request taken becomes the one running, with a fresh
+  // stop: parsed under the lock, so that no cancellation slips between.
+  std::optional<Inbound> take(std::stop_token& stop, std::size_t& line_bytes) {
     std::unique_lock lock(mutex_);
     for (;;) {
       while (!queue_.empty() && queue_.front().dropped) pop_locked();
@@ -159,6 +160,7 @@ class Inbox {
     }
     std::string line = std::move(queue_.front().line);
     pop_locked();
+    line_bytes = line.size();
     Inbound inbound = read_message(line);
     if (auto* request = std::get_if<Request>(&inbound)) {
       running_ = request->id;
@@ -433,9 +435,10 @@ bool serve(LineReader& input, const std::function<bool(std::string_view)>& write
   bool abandoned = false;
   for (;;) {
     std::stop_token stop;
+    std::size_t line_bytes = 0;
     std::optional<Inbound> inbound;
     try {
-      inbound = inbox.take(stop);
+      inbound = inbox.take(stop, line_bytes);
     } catch (const std::exception&) {
       continue;  // out of memory for this line: no reply, as for any line
     }
@@ -463,6 +466,8 @@ bool serve(LineReader& input, const std::function<bool(std::string_view)>& write
       // A cancelled request is never answered, whatever it came to.
       if (reply && !cancelled) writer->send(*reply);
     }
+    inbound.reset();
+    if (line_bytes > kLargeLineBytes) runtime::give_back_free_memory();
   }
   reader.join();
   return !abandoned;
