@@ -448,12 +448,12 @@ bool serve(LineReader& input, const std::function<bool(std::string_view)>& write
     } else if (auto* request = std::get_if<Request>(&*inbound)) {
       std::optional<Json> reply;
       if (request->method == "tools/call") {
-        std::shared_ptr<const Request> shared;
         try {
-          shared = std::make_shared<const Request>(std::move(*request));
+          auto shared = std::make_shared<const Request>(std::move(*request));
+          reply = run_call(session, std::move(shared), std::move(stop), writer, inbox, abandoned);
         } catch (const std::exception&) {
+          // Out of memory before the call could start: no reply, as for any.
         }
-        if (shared) reply = run_call(session, std::move(shared), std::move(stop), writer, inbox, abandoned);
       } else {
         // The other methods never wait on a disk; "initialize" sets the
         // session, so it is answered here.
