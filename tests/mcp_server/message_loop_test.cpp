@@ -203,27 +203,15 @@ TEST_F(MessageLoopTest, InputEndingOrTurningInvalidDuringACallStillLetsEveryEarl
 // Ids as a client writes them, with the kind and value the rules compare:
 // integers by their exact value, floats by theirs, strings by their text.
 struct IdCase {
-  std::string text;
-  std::string kind;
-  std::string value;
+  std::string text, kind, value;
 };
 const IdCase kIds[] = {
-    {"-1", "int", "-1"},
-    {"18446744073709551615", "int", "18446744073709551615"},
-    {"-9223372036854775808", "int", "-9223372036854775808"},
-    {"9223372036854775808", "int", "9223372036854775808"},
-    {"1", "int", "1"},
-    {"1.0", "float", "1"},
-    {"1e0", "float", "1"},
-    {"\"1\"", "string", "1"},
-    {"\"\\u0031\"", "string", "1"},
-    {"0", "int", "0"},
-    {"-0", "float", "0"},
-    {"0.0", "float", "0"},
-    {"\"a/b\"", "string", "a/b"},
-    {"\"a\\/b\"", "string", "a/b"},
-    {"18446744073709551614", "int", "18446744073709551614"},
-    {"-2.0", "float", "-2"},
+    {"-1", "int", "-1"}, {"18446744073709551615", "int", "18446744073709551615"},
+    {"-9223372036854775808", "int", "-9223372036854775808"}, {"9223372036854775808", "int", "9223372036854775808"},
+    {"18446744073709551614", "int", "18446744073709551614"}, {"-2.0", "float", "-2"},
+    {"1", "int", "1"}, {"1.0", "float", "1"}, {"1e0", "float", "1"}, {"\"1\"", "string", "1"},
+    {"\"\\u0031\"", "string", "1"}, {"0", "int", "0"}, {"-0", "float", "0"}, {"0.0", "float", "0"},
+    {"\"a/b\"", "string", "a/b"}, {"\"a\\/b\"", "string", "a/b"},
 };
 // The cancellation's method, spelled with and without escapes.
 const char* const kCancelMethods[] = {"notifications/cancelled", "notifications\\/cancelled",
@@ -237,8 +225,6 @@ TEST_F(MessageLoopTest, CancellationsDropTheFirstQueuedRequestWithAnEqualIdAsAMo
   // kind would confuse with it.
   std::string text = scan(-2);
   std::vector<std::size_t> queued;  // kIds index of each ping still queued, in order
-  std::vector<std::string> expected_ids;
-  std::vector<std::string> pings;
   for (int i = 0; i < 400; ++i) {
     std::size_t id = pick(std::size(kIds));
     if (pick(2) == 0) {
