@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
@@ -51,7 +52,10 @@ int main() {
   });
   bool every_call_ended = true;
   try {
-    every_call_ended = corvane::mcp::serve(input, corvane::platform::write_stdout);
+    every_call_ended = corvane::mcp::serve(input, corvane::platform::write_stdout, [] {
+      corvane::runtime::stop_without_waiting();
+      std::exit(0);
+    });
   } catch (const std::exception& failed) {
     // Out of memory before the first read is a failed start, said as such
     // rather than an exit that looks like the end of the input.

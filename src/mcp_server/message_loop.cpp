@@ -51,18 +51,19 @@ class LineWriter {
 // answering), and the client is owed answers to what comes next.
 constexpr std::chrono::seconds kAbandonAfter{1};
 
-// What a tools/call's own thread shares with the loop. Held by both, so
-// that a call the loop stopped waiting for can still finish into it.
+// A running tools/call, as the loop thread running it and the watcher of
+// its cancellation share it. Held by both, so that a call given up on can
+// still come back into it.
 struct CallState {
   std::mutex mutex;
   std::condition_variable changed;
-  bool finished = false;
+  bool finished = false;   // came back in time
+  bool abandoned = false;  // given up on: its thread no longer serves
   std::optional<std::chrono::steady_clock::time_point> cancelled_at;
-  std::optional<Json> reply;
   // Held while the call's progress is written: a slow reader then holds up
   // the call alone, never the loop's reader thread.
   std::mutex sending;
-  bool abandoned = false;  // under `sending`; once set, nothing of the call is written
+  bool muted = false;  // under `sending`; once set, nothing of the call is written
 };
 
 // The key under which a queued request's id is found again: one per
@@ -130,20 +131,22 @@ class Inbox {
 
   // The request running is stopped and left unanswered; failing that, the
   // first queued request with that id is dropped. Other ids are ignored.
-  void cancel(const Json& id) {
+  // Returns the running call when this is its first cancellation, to watch.
+  std::shared_ptr<CallState> cancel(const Json& id) {
     std::lock_guard lock(mutex_);
     if (running_ && same_request_id(*running_, id)) {
       running_cancelled_ = true;
       running_stop_.request_stop();
-      if (running_call_) mark_cancelled(*running_call_);
-      return;
+      if (running_call_ && mark_cancelled(*running_call_)) return running_call_;
+      return nullptr;
     }
     auto it = by_id_.find(id_key(id));
-    if (it == by_id_.end()) return;
+    if (it == by_id_.end()) return nullptr;
     Queued& queued = queue_[it->second.front() - first_];
     queued.dropped = true;
     std::string().swap(queued.line);  // its memory back now, not when its turn comes
     forget(it, it->second.front());
+    return nullptr;
   }
 
   // The next line, read, and its size; nothing when the input is over and
@@ -171,12 +174,12 @@ class Inbox {
     return inbound;
   }
 
-  // The running request goes on a thread of its own: a cancellation from
-  // now on also starts the clock on abandoning it.
-  void attach(const std::shared_ptr<CallState>& call) {
+  // The running request is a tools/call: a cancellation from now on also
+  // starts the clock on giving up on it. Whether it was cancelled already.
+  bool attach(const std::shared_ptr<CallState>& call) {
     std::lock_guard lock(mutex_);
     running_call_ = call;
-    if (running_cancelled_) mark_cancelled(*call);
+    return running_cancelled_ && mark_cancelled(*call);
   }
 
   // Ends the running request; whether it was cancelled meanwhile.
@@ -203,10 +206,12 @@ class Inbox {
   };
   using Index = std::unordered_map<std::string, std::deque<std::uint64_t>>;
 
-  static void mark_cancelled(CallState& call) {
+  // Whether this was the call's first cancellation.
+  static bool mark_cancelled(CallState& call) {
     std::lock_guard lock(call.mutex);
-    if (!call.cancelled_at) call.cancelled_at = std::chrono::steady_clock::now();
-    call.changed.notify_all();
+    if (call.cancelled_at) return false;
+    call.cancelled_at = std::chrono::steady_clock::now();
+    return true;
   }
 
   // Takes the queued line at `at` off the index (it is the key's first).
@@ -239,15 +244,19 @@ class Inbox {
 
 // Routes one line as read: a cancellation acts at once, a line that asks
 // nothing is dropped, anything else is queued (a line that is no JSON gets
-// its reply in turn).
-void take_line(std::string& line, Inbox& inbox) {
+// its reply in turn). Returns a running call just cancelled, to watch.
+std::shared_ptr<CallState> take_line(std::string& line, Inbox& inbox) {
   std::string_view text = platform::trim_white_space(line);
-  if (text.empty()) return;
+  if (text.empty()) return nullptr;
   Result<Json> envelope = parse_json_envelope(text);
-  if (!envelope.ok()) return inbox.add(line, std::string());
+  if (!envelope.ok()) {
+    inbox.add(line, std::string());
+    return nullptr;
+  }
   Inbound inbound = route_message(std::move(envelope.value()));
   if (auto* cancellation = std::get_if<Cancellation>(&inbound)) return inbox.cancel(cancellation->request_id);
-  if (auto* request = std::get_if<Request>(&inbound)) return inbox.add(line, id_key(request->id));
+  if (auto* request = std::get_if<Request>(&inbound)) inbox.add(line, id_key(request->id));
+  return nullptr;
 }
 
 // Runs `step`; when it runs out of memory while a request runs, which may
@@ -273,12 +282,15 @@ bool when_memory_allows(Inbox& inbox, Step step) {
 // A line that cannot be held at all (out of memory with nothing running)
 // ends the input as a read error does; one that cannot be queued is lost,
 // and the reader goes on with the next.
-void read_input(LineReader& input, Inbox& inbox) {
+template <typename Watch>
+void read_input(LineReader& input, Inbox& inbox, Watch watch) {
   for (;;) {
     std::optional<std::string> line;
     if (!when_memory_allows(inbox, [&] { line = input.next(); })) break;
     if (!line || !platform::is_valid_utf8(*line)) break;
-    (void)when_memory_allows(inbox, [&] { take_line(*line, inbox); });
+    std::shared_ptr<CallState> cancelled;
+    (void)when_memory_allows(inbox, [&] { cancelled = take_line(*line, inbox); });
+    if (cancelled) watch(std::move(cancelled));
   }
   inbox.close();
 }
@@ -300,53 +312,6 @@ std::optional<Json> answer(const Session& session, const Request& request, std::
     // for it, and the server stays up for the next one.
     return std::nullopt;
   }
-}
-
-// Runs a tools/call on a thread of its own, so that the loop can give up on
-// it (see kAbandonAfter); its reply, or nothing. Sets `abandoned` when the
-// call was left running. The thread holds all it uses: the request, the
-// writer and the state it shares with the loop.
-std::optional<Json> run_call(const Session& session, std::shared_ptr<const Request> request, std::stop_token stop,
-                             const std::shared_ptr<LineWriter>& writer, Inbox& inbox, bool& abandoned) {
-  auto call = std::make_shared<CallState>();
-  auto body = [call, writer, session, request, stop]() noexcept {
-    // Progress of a call the loop gave up on is never written.
-    auto send = [&call, &writer](const Json& message) {
-      std::lock_guard lock(call->sending);
-      if (!call->abandoned) writer->send(message);
-    };
-    std::optional<Json> reply = answer(session, *request, stop, send);
-    std::lock_guard lock(call->mutex);
-    call->reply = std::move(reply);
-    call->finished = true;
-    call->changed.notify_all();
-  };
-  std::thread worker;
-  try {
-    worker = std::thread(body);
-  } catch (const std::exception&) {
-    // No thread for it: the call runs here, and cannot be given up on.
-    return answer(session, *request, std::move(stop), [&writer](const Json& m) { writer->send(m); });
-  }
-  inbox.attach(call);
-  std::unique_lock lock(call->mutex);
-  while (!call->finished) {
-    if (!call->cancelled_at) {
-      call->changed.wait(lock);
-    } else if (std::chrono::steady_clock::now() < *call->cancelled_at + kAbandonAfter) {
-      call->changed.wait_until(lock, *call->cancelled_at + kAbandonAfter);
-    } else {
-      lock.unlock();
-      std::lock_guard silenced(call->sending);
-      call->abandoned = true;
-      abandoned = true;
-      worker.detach();  // left to the kernel; it finishes into `call` if ever
-      return std::nullopt;
-    }
-  }
-  lock.unlock();
-  worker.join();
-  return std::move(call->reply);
 }
 
 // Without a thread to read ahead: each line is answered before the next is
@@ -421,56 +386,146 @@ std::optional<Json> handle_line(std::string_view line) {
   return std::nullopt;
 }
 
-bool serve(LineReader& input, const std::function<bool(std::string_view)>& write) {
-  auto writer = std::make_shared<LineWriter>(write);
-  Session session;
+namespace {
+
+// What every thread of the loop shares: the one that called serve, and any
+// that took over from a thread held by a call given up on.
+struct LoopState {
+  LoopState(const std::function<bool(std::string_view)>& write, std::function<void()> left_behind)
+      : writer(std::make_shared<LineWriter>(write)), left_behind(std::move(left_behind)) {}
   Inbox inbox;
+  std::shared_ptr<LineWriter> writer;
+  Session session;  // the serving thread's alone
   std::thread reader;
-  try {
-    reader = std::thread([&] { read_input(input, inbox); });
-  } catch (const std::exception&) {
-    serve_in_turn(input, *writer);
-    return true;
-  }
-  bool abandoned = false;
+  std::function<void()> left_behind;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool abandoned = false;      // a call was given up on
+  bool ended = false;          // the loop has served its last request
+  bool first_back = false;     // the thread that called serve came back from its call
+  bool exits_here = false;     // the last serving thread ends the process
+};
+
+void start_watch(const std::shared_ptr<LoopState>& state, std::shared_ptr<CallState> call);
+
+// Serves requests until the input is over (true), or until the call this
+// thread runs is given up on (false: another thread serves on).
+bool run_loop(const std::shared_ptr<LoopState>& state) {
+  LoopState& loop = *state;
   for (;;) {
     std::stop_token stop;
     std::size_t line_bytes = 0;
     std::optional<Inbound> inbound;
     try {
-      inbound = inbox.take(stop, line_bytes);
+      inbound = loop.inbox.take(stop, line_bytes);
     } catch (const std::exception&) {
       continue;  // out of memory for this line: no reply, as for any line
     }
-    if (!inbound) break;
+    if (!inbound) return true;
     if (auto* reply = std::get_if<Json>(&*inbound)) {
-      writer->send(*reply);
+      loop.writer->send(*reply);
     } else if (auto* request = std::get_if<Request>(&*inbound)) {
       std::optional<Json> reply;
       if (request->method == "tools/call") {
+        std::shared_ptr<CallState> call;
         try {
-          auto shared = std::make_shared<const Request>(std::move(*request));
-          reply = run_call(session, std::move(shared), std::move(stop), writer, inbox, abandoned);
+          call = std::make_shared<CallState>();
         } catch (const std::exception&) {
-          // Out of memory before the call could start: no reply, as for any.
+        }
+        if (call && loop.inbox.attach(call)) start_watch(state, call);
+        // Progress of a call given up on is never written.
+        auto send = [&call, &loop](const Json& message) {
+          std::unique_lock lock = call ? std::unique_lock(call->sending) : std::unique_lock<std::mutex>();
+          if (!call || !call->muted) loop.writer->send(message);
+        };
+        reply = answer(loop.session, *request, std::move(stop), send);
+        if (call) {
+          std::lock_guard lock(call->mutex);
+          if (call->abandoned) return false;
+          call->finished = true;
+          call->changed.notify_all();
         }
       } else {
         // The other methods never wait on a disk; "initialize" sets the
         // session, so it is answered here.
         try {
-          reply = handle_request(session, request->id, request->method, request->message);
+          reply = handle_request(loop.session, request->id, request->method, request->message);
         } catch (const std::exception&) {
         }
       }
-      bool cancelled = inbox.finish();
+      bool cancelled = loop.inbox.finish();
       // A cancelled request is never answered, whatever it came to.
-      if (reply && !cancelled) writer->send(*reply);
+      if (reply && !cancelled) loop.writer->send(*reply);
     }
     inbound.reset();
     if (line_bytes > kLargeLineBytes) runtime::give_back_free_memory();
   }
-  reader.join();
-  return !abandoned;
+}
+
+// A thread that took over: serves on, and at the end either lets the
+// thread that called serve return, or, while that one is still held,
+// ends the process itself.
+void serve_on(const std::shared_ptr<LoopState>& state) {
+  if (!run_loop(state)) return;  // given up on in turn; a newer thread serves
+  state->reader.join();
+  std::unique_lock lock(state->mutex);
+  state->ended = true;
+  state->exits_here = !state->first_back;
+  state->changed.notify_all();
+  lock.unlock();
+  if (state->exits_here && state->left_behind) state->left_behind();
+}
+
+// Waits for the call's return until a while after its cancellation; then
+// gives up on it and takes over serving.
+void watch(const std::shared_ptr<LoopState>& state, const std::shared_ptr<CallState>& call) {
+  std::unique_lock lock(call->mutex);
+  if (call->changed.wait_until(lock, *call->cancelled_at + kAbandonAfter, [&] { return call->finished; })) return;
+  call->abandoned = true;
+  lock.unlock();
+  {
+    std::lock_guard silenced(call->sending);
+    call->muted = true;
+  }
+  {
+    std::lock_guard loop_lock(state->mutex);
+    state->abandoned = true;
+  }
+  (void)state->inbox.finish();  // as cancelled: never answered
+  serve_on(state);
+}
+
+void start_watch(const std::shared_ptr<LoopState>& state, std::shared_ptr<CallState> call) {
+  try {
+    std::thread([state, call = std::move(call)] { watch(state, call); }).detach();
+  } catch (const std::exception&) {
+    // No thread to watch with: the call is waited for, however long.
+  }
+}
+
+}  // namespace
+
+bool serve(LineReader& input, const std::function<bool(std::string_view)>& write, std::function<void()> left_behind) {
+  auto state = std::make_shared<LoopState>(write, std::move(left_behind));
+  try {
+    state->reader = std::thread([&input, state] {
+      read_input(input, state->inbox, [&state](std::shared_ptr<CallState> call) { start_watch(state, std::move(call)); });
+    });
+  } catch (const std::exception&) {
+    serve_in_turn(input, *state->writer);
+    return true;
+  }
+  if (run_loop(state)) {
+    state->reader.join();
+    std::lock_guard lock(state->mutex);
+    return !state->abandoned;
+  }
+  // Given up on, and back after all: the thread serving now says when the
+  // loop is over, and ends the process itself if it decided to.
+  std::unique_lock lock(state->mutex);
+  state->first_back = true;
+  state->changed.wait(lock, [&] { return state->ended && !state->exits_here; });
+  return false;
 }
 
 }  // namespace corvane::mcp

@@ -56,13 +56,15 @@ std::optional<Json> handle_line(std::string_view line);
 // cancelled request gets no reply: the one running is stopped, a queued
 // one dropped. Progress goes out for a tools/call that carries a progress
 // token, before its reply. The whole run is one session (see session.h).
-// A tools/call runs on a thread of its own; one that has not returned a
-// second after its cancellation is left running unwatched (never joined,
-// nothing of it written) and the loop goes on. Returns false when that
-// happened: such a thread may be held in the kernel for good, so the
-// process must end without waiting for it or for the pools it uses (see
-// runtime::stop_without_waiting). `write` may still be called from such
-// a thread's copy after serve returns, never to write.
-bool serve(LineReader& input, const std::function<bool(std::string_view)>& write);
+// A tools/call that has not returned a second after its cancellation is
+// given up on: its thread is left where it is (never joined, nothing of it
+// written) and another thread serves on. When the thread that called serve
+// is the one left held at the end of the input, the thread serving then
+// calls `left_behind`, which must end the process without waiting for it
+// or for the pools it uses (see runtime::stop_without_waiting); serve then
+// never returns. Otherwise returns false when a call was given up on (the
+// same holds then for the pools), true when every call came back.
+bool serve(LineReader& input, const std::function<bool(std::string_view)>& write,
+           std::function<void()> left_behind = {});
 
 }  // namespace corvane::mcp

@@ -15,16 +15,24 @@ const canMount = !ON_WINE && process.platform === 'linux' && process.getuid?.() 
 const isReply = (id) => (lines) => lines.some((l) => l.message.id === id && l.message.method === undefined);
 
 // The seed of find_copies is a file whose reads the daemon takes and never
-// answers: the reading thread waits in the kernel, beyond any stop. The
-// shell ends the daemon once the server's main thread has ended (the held
-// thread keeps the process from being reaped until then), or after 20 s.
+// answers: the reading thread waits in the kernel, beyond any stop, and
+// keeps the process from being reaped until the daemon ends. The shell
+// tells the server's pid, and ends the daemon once told (or after 20 s).
 function heldReadScript(top) {
   return ['set -e', `cd '${top}'`,
     `'${FUSE}' -f -z 6000 -s read '${top}/seed' > ready & fuse=$!`, 'until [ -s ready ]; do sleep 0.01; done',
-    'set +e', 'exec 9<&0', `'${BIN}' <&9 9<&- & srv=$!`, 'n=0',
-    'while [ -d /proc/$srv ] && ! grep -q "^State:.*Z" /proc/$srv/status 2>/dev/null && [ $n -lt 400 ]; do',
-    '  sleep 0.05; n=$((n+1))', 'done', 'kill $fuse', 'wait $srv'].join('\n');
+    'set +e', 'exec 9<&0', `'${BIN}' <&9 9<&- & srv=$!`, 'echo $srv > pid', 'n=0',
+    'while [ ! -e release ] && [ $n -lt 400 ]; do sleep 0.05; n=$((n+1)); done', 'kill $fuse', 'wait $srv'].join('\n');
 }
+// Threads of the process still running or waiting in it, besides those
+// the kernel holds (D) or that have ended (Z, the main thread's remains).
+const live = (pid) => fs.readdirSync(`/proc/${pid}/task`).filter((task) => {
+  try {
+    return !/^\d+ \(.*\) [DZ]/.test(fs.readFileSync(`/proc/${pid}/task/${task}/stat`, 'utf8'));
+  } catch {
+    return false;  // gone meanwhile
+  }
+}).length;
 
 test('a cancelled call held in the kernel is left behind: the next request is answered, the end of input ends the process',
   { skip: !canMount }, async () => {
@@ -45,10 +53,15 @@ test('a cancelled call held in the kernel is left behind: the next request is an
       const latency = server.lines.find((l) => l.message.id === 2).at - cancelled;
       assert.ok(latency < 1500, `next request answered ${latency} ms after the cancellation`);
 
+      // The end of input ends the process at once: all that is left of it
+      // is the thread the kernel holds, until the daemon goes.
+      const pid = Number(fs.readFileSync(path.join(top, 'pid'), 'utf8'));
       const ended = Date.now();
       server.end();
+      while (live(pid) > 0 && Date.now() - ended < 3000) await new Promise((resolve) => setTimeout(resolve, 20));
+      assert.equal(live(pid), 0, `threads live ${Date.now() - ended} ms after the end of input`);
+      fs.writeFileSync(path.join(top, 'release'), '');
       const { code, partial } = await server.exited;
-      assert.ok(Date.now() - ended < 3000, `exited ${Date.now() - ended} ms after the end of input`);
       assert.equal(code, 0);
       assert.equal(partial, '');
       assert.deepEqual(server.lines.map((l) => l.message.id), [0, 2], 'nothing of the abandoned call is written');
