@@ -297,7 +297,7 @@ void read_input(LineReader& input, Inbox& inbox, Watch watch) {
 
 // Answers one request; the reply to write, or nothing when there is none
 // to write (out of memory). Progress goes to `send`.
-std::optional<Json> answer(const Session& session, const Request& request, std::stop_token stop,
+std::optional<Json> answer(Session& session, const Request& request, std::stop_token stop,
                            const ProgressNotifier::Send& send) {
   try {
     std::optional<ProgressNotifier> notifier;
@@ -305,8 +305,7 @@ std::optional<Json> answer(const Session& session, const Request& request, std::
       notifier.emplace(std::move(*token), send, platform::system_clock());
     }
     CallControl control{std::move(stop), notifier ? &*notifier : nullptr};
-    Session own = session;  // a tools/call never changes the session
-    return handle_request(own, request.id, request.method, request.message, control);
+    return handle_request(session, request.id, request.method, request.message, control);
   } catch (const std::exception&) {
     // Out of memory for this request or its reply: nothing can be written
     // for it, and the server stays up for the next one.
@@ -432,13 +431,15 @@ bool run_loop(const std::shared_ptr<LoopState>& state) {
           call = std::make_shared<CallState>();
         } catch (const std::exception&) {
         }
+        // Read before a watcher may take over, which may change the session.
+        Session session = loop.session;
         if (call && loop.inbox.attach(call)) start_watch(state, call);
         // Progress of a call given up on is never written.
         auto send = [&call, &loop](const Json& message) {
           std::unique_lock lock = call ? std::unique_lock(call->sending) : std::unique_lock<std::mutex>();
           if (!call || !call->muted) loop.writer->send(message);
         };
-        reply = answer(loop.session, *request, std::move(stop), send);
+        reply = answer(session, *request, std::move(stop), send);
         if (call) {
           std::lock_guard lock(call->mutex);
           if (call->abandoned) return false;
