@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
@@ -49,8 +50,12 @@ int main() {
     (void)corvane::runtime::arm_memory_reserve();  // spent when the last line ran out of memory
     return corvane::platform::read_stdin(buffer, capacity);
   });
+  bool every_call_ended = true;
   try {
-    corvane::mcp::serve(input, corvane::platform::write_stdout);
+    every_call_ended = corvane::mcp::serve(input, corvane::platform::write_stdout, [] {
+      corvane::runtime::stop_without_waiting();
+      std::exit(0);
+    });
   } catch (const std::exception& failed) {
     // Out of memory before the first read is a failed start, said as such
     // rather than an exit that looks like the end of the input.
@@ -63,6 +68,12 @@ int main() {
     // Out of memory outside any one request (a line too long to hold): the
     // input cannot be read on, which ends the loop as a read error does.
   }
-  corvane::runtime::stop();
+  // A call left running may never come back from the kernel: the end of
+  // input still ends the process, without waiting for it.
+  if (every_call_ended) {
+    corvane::runtime::stop();
+  } else {
+    corvane::runtime::stop_without_waiting();
+  }
   return 0;
 }

@@ -291,10 +291,12 @@ std::string describe_parse_error(std::string_view what, const std::string& token
 
 // Builds the value from nlohmann's parse events, as its own DOM builder
 // does, but keeps what that one loses: the place of a number out of range,
-// the token of a fault, and "-0" as a float.
+// the token of a fault, and "-0" as a float. In envelope mode it keeps only
+// what routes a message (see parse_json_envelope) and skips the rest, so
+// that a huge request costs no value of its size.
 class ValueBuilder {
  public:
-  explicit ValueBuilder(std::string_view text) : text_(text) {}
+  ValueBuilder(std::string_view text, bool envelope) : text_(text), envelope_(envelope) {}
 
   bool null() { return add(nullptr); }
   bool boolean(bool value) { return add(value); }
@@ -305,26 +307,20 @@ class ValueBuilder {
   bool number_float(double value, const std::string&) { return add(value); }
   bool string(std::string& value) { return add(std::move(value)); }
   bool binary(Json::binary_t& value) { return add(std::move(value)); }
-  bool start_object(std::size_t) {
-    open_.push_back(place(Json::value_t::object));
-    return true;
-  }
+  bool start_object(std::size_t) { return open(Json::value_t::object); }
   bool key(std::string& name) {
+    if (skipped_ > 0) return true;
+    if (envelope_ && !routes(name)) {
+      skip_next_ = true;
+      return true;
+    }
+    in_params_ = envelope_ && open_.size() == 1 && name == "params";
     member_ = &open_.back()->get_ref<Json::object_t&>()[std::move(name)];
     return true;
   }
-  bool end_object() {
-    open_.pop_back();
-    return true;
-  }
-  bool start_array(std::size_t) {
-    open_.push_back(place(Json::value_t::array));
-    return true;
-  }
-  bool end_array() {
-    open_.pop_back();
-    return true;
-  }
+  bool end_object() { return close(); }
+  bool start_array(std::size_t) { return open(Json::value_t::array); }
+  bool end_array() { return close(); }
 
   template <typename Exception>
   bool parse_error(std::size_t offset, const std::string& token, const Exception& fault) {
@@ -341,6 +337,48 @@ class ValueBuilder {
   const std::string& error() const { return error_; }
 
  private:
+  // In envelope mode: the top object's "id", "method" and "params", and an
+  // object "params"'s "requestId".
+  bool routes(const std::string& name) const {
+    if (open_.size() == 1) return name == "id" || name == "method" || name == "params";
+    return open_.size() == 2 && name == "requestId";
+  }
+
+  // Whether the value starting now is skipped: inside a skipped one, a
+  // member not kept, or an element.
+  bool skipping() {
+    if (skipped_ > 0) return true;
+    if (!skip_next_) return false;
+    skip_next_ = false;
+    return true;
+  }
+
+  bool open(Json::value_t type) {
+    if (skipping()) {
+      ++skipped_;
+      return true;
+    }
+    Json* placed = place(type);
+    // An envelope keeps the top object and "params" open; any other
+    // container it keeps is left empty, which is all its type needs.
+    bool kept_open = type == Json::value_t::object && (open_.empty() || (open_.size() == 1 && in_params_));
+    if (envelope_ && !kept_open) {
+      skipped_ = 1;
+      return true;
+    }
+    open_.push_back(placed);
+    return true;
+  }
+
+  bool close() {
+    if (skipped_ > 0) {
+      --skipped_;
+      return true;
+    }
+    open_.pop_back();
+    return true;
+  }
+
   template <typename Value>
   Json* place(Value&& value) {
     if (open_.empty()) {
@@ -359,20 +397,23 @@ class ValueBuilder {
 
   template <typename Value>
   bool add(Value&& value) {
+    if (skipping()) return true;
     place(std::forward<Value>(value));
     return true;
   }
 
   std::string_view text_;
+  bool envelope_;
   Json root_;
   std::vector<Json*> open_;
   Json* member_ = nullptr;
+  int skipped_ = 0;         // depth inside a skipped container
+  bool skip_next_ = false;  // the next value belongs to a member not kept
+  bool in_params_ = false;  // the member being read is the top object's "params"
   std::string error_;
 };
 
-}  // namespace
-
-Result<Json> parse_json(std::string_view text) {
+Result<Json> parse_with(std::string_view text, bool envelope) {
   // nlohmann skips a byte order mark; it is not white space, so not JSON.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") {
     return make_error("syntax error while parsing value - invalid literal; last read: '<U+FEFF>'" + place_of(text, 1));
@@ -380,7 +421,7 @@ Result<Json> parse_json(std::string_view text) {
   if (std::size_t past = find_excess_nesting(text)) {
     return make_error("recursion limit exceeded" + place_of(text, past));
   }
-  ValueBuilder builder(text);
+  ValueBuilder builder(text, envelope);
   try {
     if (!Json::sax_parse(text.begin(), text.end(), &builder)) return make_error(builder.error());
   } catch (const Json::exception& e) {
@@ -394,5 +435,11 @@ Result<Json> parse_json(std::string_view text) {
   }
   return std::move(builder.root());
 }
+
+}  // namespace
+
+Result<Json> parse_json(std::string_view text) { return parse_with(text, false); }
+
+Result<Json> parse_json_envelope(std::string_view text) { return parse_with(text, true); }
 
 }  // namespace corvane::mcp

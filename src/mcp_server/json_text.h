@@ -44,4 +44,10 @@ std::size_t escaped_size(std::string_view text);
 inline constexpr int kMaxJsonDepth = 128;
 Result<Json> parse_json(std::string_view text);
 
+// As parse_json, with the same faults, but of an object only what routes a
+// message: its "id", "method" and "params", and of an object "params" only
+// its "requestId". Any other container kept is left empty. Costs a pass
+// over the text and the few values kept.
+Result<Json> parse_json_envelope(std::string_view text);
+
 }  // namespace corvane::mcp

@@ -22,6 +22,13 @@ bool LineReader::fill() {
     scan_from_ -= head_;
     head_ = 0;
   }
+  // A session keeps no memory for its largest request.
+  if (pending_.capacity() > kLargeLineBytes && pending_.size() + kChunk <= kLargeLineBytes) {
+    std::string smaller;
+    smaller.reserve(pending_.size() + kChunk);
+    smaller.append(pending_);
+    pending_.swap(smaller);
+  }
   std::size_t old = pending_.size();
   pending_.resize(old + kChunk);
   long n = read_(pending_.data() + old, kChunk);

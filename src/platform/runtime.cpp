@@ -180,6 +180,8 @@ struct Pools {
   std::mutex mutex;
   std::unique_ptr<ParallelPool> parallel;
   std::unique_ptr<BlockingPool> blocking;
+  BlockingPool* left_blocking = nullptr;  // see stop_without_waiting
+  ParallelPool* left_parallel = nullptr;
 };
 
 Pools& pools() {
@@ -214,6 +216,15 @@ void stop() {
   std::lock_guard lock(p.mutex);
   p.blocking.reset();
   p.parallel.reset();
+}
+
+void stop_without_waiting() {
+  Pools& p = pools();
+  std::lock_guard lock(p.mutex);
+  // Never destroyed, as their threads may still be running; held from the
+  // process's own state, so that a leak checker sees them held.
+  if (p.blocking) p.left_blocking = p.blocking.release();
+  if (p.parallel) p.left_parallel = p.parallel.release();
 }
 
 BlockingPool& blocking_pool() {

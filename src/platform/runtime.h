@@ -97,6 +97,11 @@ class ParallelPool {
 Status start();
 // Joins every pool thread. Safe to call when start() was never called.
 void stop();
+// For a process that ends while a pool thread may be held in the kernel
+// for good (a read from a mount that stopped answering): lets the pools go
+// without joining or destroying them, so that exit waits for nothing and
+// such a thread never touches freed memory. Later calls build new pools.
+void stop_without_waiting();
 
 // Address space kept aside for the clean-up after an allocation fails.
 // Unwinding out of a failed allocation may allocate again (destroying a
@@ -117,6 +122,11 @@ ParallelPool& parallel_pool();
 // should only take the processor time the others leave (best effort; where
 // the system cannot do it for one thread alone, nothing changes).
 void lower_this_thread_priority();
+
+// Hands the heap's free memory back to the system, for after a request that
+// took hundreds of megabytes in small pieces, which the allocator would
+// otherwise keep for the rest of the session (best effort).
+void give_back_free_memory();
 
 // Text for an exception that ended a job.
 std::string describe_exception(const std::exception_ptr& failure);

@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <signal.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "platform/stdio.h"
@@ -12,6 +13,20 @@ namespace {
 // that nothing else in the process (a library's stray print) can put bytes
 // between them.
 int g_reply_fd = STDOUT_FILENO;
+
+// A host may hand over descriptors in non-blocking mode, which is theirs
+// to keep (the mode belongs to the open file, which the host may share):
+// "not now" is waited out here, so that it never reads as the end of input
+// nor cuts a reply.
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+void wait_until_ready(int fd, short events) {
+  pollfd ready{fd, events, 0};
+  // Readiness, a hang-up or an error all end the wait: the next read or
+  // write then tells which.
+  while (::poll(&ready, 1, -1) < 0 && errno == EINTR) {
+  }
+}
 }  // namespace
 
 void prepare_stdio() {
@@ -39,7 +54,11 @@ long read_stdin(char* buffer, std::size_t capacity) {
   for (;;) {
     ssize_t n = ::read(STDIN_FILENO, buffer, capacity);
     if (n >= 0) return static_cast<long>(n);
-    if (errno != EINTR) return -1;
+    if (would_block(errno)) {
+      wait_until_ready(STDIN_FILENO, POLLIN);
+    } else if (errno != EINTR) {
+      return -1;
+    }
   }
 }
 
@@ -47,8 +66,12 @@ bool write_stdout(std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::write(g_reply_fd, bytes.data(), bytes.size());
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
+      if (would_block(errno)) {
+        wait_until_ready(g_reply_fd, POLLOUT);
+      } else if (errno != EINTR) {
+        return false;
+      }
+      continue;
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }

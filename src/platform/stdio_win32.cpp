@@ -88,6 +88,10 @@ long read_input(const std::function<InputRead(char*, std::uint32_t)>& read, bool
   return 0;
 }
 
+// A host could set a pipe to PIPE_NOWAIT, the non-blocking mode kept for
+// LAN Manager 2.0; none is known to. Its empty read would fail with
+// ERROR_NO_DATA and end the input as a read error; a full pipe makes
+// WriteFile report fewer bytes, which write_stdout writes again.
 long read_stdin(char* buffer, std::size_t capacity) {
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   auto read = [in](char* into, std::uint32_t want) {

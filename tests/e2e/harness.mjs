@@ -41,6 +41,37 @@ function wineNoiseRemoved(text) {
   return text.split('\n').filter((l) => l !== '' && !/wine|syswow64|rundll32/i.test(l)).join('\n');
 }
 
+// A server kept running (argv: a wrapper to start it through), whose output
+// lines are collected as they come, each with the time it arrived.
+export function startServer(env, { argv } = {}) {
+  const [cmd, args] = argv ? [argv[0], argv.slice(1)] : RUNNER ? [RUNNER, [BIN]] : [BIN, []];
+  const child = spawn(cmd, args, { env: { ...process.env, ...env }, stdio: ['pipe', 'pipe', 'pipe'] });
+  const lines = [];
+  const waiters = [];
+  let partial = '';
+  child.stdout.on('data', (d) => {
+    const parts = (partial + d).split('\n');
+    partial = parts.pop();
+    for (const p of parts) lines.push({ at: Date.now(), message: JSON.parse(p) });
+    for (const w of waiters.splice(0)) w();
+  });
+  child.stdin.on('error', () => {});
+  const exited = new Promise((resolve) => child.on('close', (code) => resolve({ code, partial })));
+  const until = (done, ms = 60000) => new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`waited ${ms} ms; got ${JSON.stringify(lines).slice(0, 2000)}`)), ms);
+    const check = () => {
+      if (done(lines)) {
+        clearTimeout(timer);
+        resolve();
+      } else {
+        waiters.push(check);
+      }
+    };
+    check();
+  });
+  return { child, send: (text) => child.stdin.write(text + '\n'), end: () => child.stdin.end(), lines, until, exited };
+}
+
 export function request(id, method, params) {
   const msg = { jsonrpc: '2.0', id, method };
   if (params !== undefined) msg.params = params;

@@ -3,11 +3,10 @@
 // server's test pause, so that a small tree takes seconds.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import { BIN, RUNNER, ON_WINE, runServer, request, toolCall } from './harness.mjs';
+import { ON_WINE, runServer, request, startServer, toolCall } from './harness.mjs';
 
 const PAUSE = { CORVANE_TEST_ENTRY_PAUSE_US: '5000' };  // 1020 entries: about 5 s
 
@@ -18,35 +17,6 @@ function slowTree() {
     for (let f = 0; f < 50; f++) fs.writeFileSync(path.join(root, `d${d}`, `f${f}`), 'x'.repeat(f + 1));
   }
   return root;
-}
-
-// A server kept running, whose output lines are collected as they come.
-function startServer(env) {
-  const [cmd, args] = RUNNER ? [RUNNER, [BIN]] : [BIN, []];
-  const child = spawn(cmd, args, { env: { ...process.env, ...env }, stdio: ['pipe', 'pipe', 'pipe'] });
-  const lines = [];
-  const waiters = [];
-  let partial = '';
-  child.stdout.on('data', (d) => {
-    const parts = (partial + d).split('\n');
-    partial = parts.pop();
-    for (const p of parts) lines.push({ at: Date.now(), message: JSON.parse(p) });
-    for (const w of waiters.splice(0)) w();
-  });
-  const exited = new Promise((resolve) => child.on('close', (code) => resolve({ code, partial })));
-  const until = (done, ms = 60000) => new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`waited ${ms} ms; got ${JSON.stringify(lines)}`)), ms);
-    const check = () => {
-      if (done(lines)) {
-        clearTimeout(timer);
-        resolve();
-      } else {
-        waiters.push(check);
-      }
-    };
-    check();
-  });
-  return { send: (text) => child.stdin.write(text + '\n'), end: () => child.stdin.end(), lines, until, exited };
 }
 
 const isProgress = (l) => l.message.method === 'notifications/progress';

@@ -1,12 +1,13 @@
 // A FUSE file system that stops answering, for the tests of walks that
 // must never wait on a mount they do not enter. It mounts an empty
-// directory (or, with -f, an empty regular file) at MOUNTPOINT and answers
+// directory (or, with -f, a regular file, empty unless -z gives its size in
+// bytes, all zero) at MOUNTPOINT and answers
 // the kernel's requests itself, except those named by -s, which it reads
 // and never answers, as a daemon that hangs or a server that went away
 // would. Root only (it mounts through mount(2)); run it in a private mount
 // namespace so that the mount goes away with the test.
 //
-//   stalling_fuse [-f] [-s OP[,OP...]] MOUNTPOINT
+//   stalling_fuse [-f] [-z SIZE] [-s OP[,OP...]] MOUNTPOINT
 //
 // OP is one of all, getattr, lookup, opendir, readdir, statfs, open, read.
 // "all" answers nothing after INIT. The program prints "ready" on stdout
@@ -36,6 +37,7 @@ static int g_stall_all;
 static uint32_t g_stalled[16];
 static int g_stalled_count;
 static uint32_t g_root_mode = S_IFDIR | 0755;
+static uint64_t g_file_size;
 
 static int stalled(uint32_t opcode) {
   if (g_stall_all && opcode != FUSE_INIT) return 1;
@@ -61,6 +63,8 @@ static void root_attr(struct fuse_attr* attr) {
   attr->ino = FUSE_ROOT_ID;
   attr->mode = g_root_mode;
   attr->nlink = S_ISDIR(g_root_mode) ? 2 : 1;
+  attr->size = S_ISDIR(g_root_mode) ? 0 : g_file_size;
+  attr->blocks = (attr->size + 511) / 512;
   attr->blksize = 4096;
 }
 
@@ -94,9 +98,16 @@ static void serve(const struct fuse_in_header* in, const char* body) {
       return;
     }
     case FUSE_READDIR:
-    case FUSE_READ:
-      reply(in->unique, 0, NULL, 0);  // empty: no entries, no bytes
+      reply(in->unique, 0, NULL, 0);  // empty: no entries
       return;
+    case FUSE_READ: {
+      const struct fuse_read_in* read_in = (const struct fuse_read_in*)body;
+      static const char zeros[4096];
+      uint64_t left = read_in->offset < g_file_size ? g_file_size - read_in->offset : 0;
+      size_t size = read_in->size < left ? read_in->size : (size_t)left;
+      reply(in->unique, 0, zeros, size);  // at most 4096: a short read, which the reader repeats
+      return;
+    }
     case FUSE_STATFS: {
       struct fuse_statfs_out out;
       memset(&out, 0, sizeof out);
@@ -137,18 +148,20 @@ static void add_stalled(char* list) {
 
 int main(int argc, char** argv) {
   int opt;
-  while ((opt = getopt(argc, argv, "fs:")) != -1) {
+  while ((opt = getopt(argc, argv, "fz:s:")) != -1) {
     if (opt == 'f') {
       g_root_mode = S_IFREG | 0644;
+    } else if (opt == 'z') {
+      g_file_size = strtoull(optarg, NULL, 10);
     } else if (opt == 's') {
       add_stalled(optarg);
     } else {
-      fprintf(stderr, "usage: stalling_fuse [-f] [-s OP[,OP...]] MOUNTPOINT\n");
+      fprintf(stderr, "usage: stalling_fuse [-f] [-z SIZE] [-s OP[,OP...]] MOUNTPOINT\n");
       return 2;
     }
   }
   if (optind + 1 != argc) {
-    fprintf(stderr, "usage: stalling_fuse [-f] [-s OP[,OP...]] MOUNTPOINT\n");
+    fprintf(stderr, "usage: stalling_fuse [-f] [-z SIZE] [-s OP[,OP...]] MOUNTPOINT\n");
     return 2;
   }
   g_fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);

@@ -125,5 +125,51 @@ TEST(JsonWriterTest, StringsAndLayoutMatchTheLibraryWriter) {
   EXPECT_EQ(line, "x{\"k\":0.5}");
 }
 
+// The envelope of a message as the whole value shows it: the routing
+// members kept, every other container emptied.
+Json envelope_of(const Json& value) {
+  auto emptied = [](const Json& v) { return v.is_structured() ? Json(v.type()) : v; };
+  if (!value.is_object()) return emptied(value);
+  Json out = Json::object();
+  for (const char* key : {"id", "method"}) {
+    if (value.contains(key)) out[key] = emptied(value[key]);
+  }
+  if (value.contains("params")) {
+    const Json& params = value["params"];
+    out["params"] = emptied(params);
+    if (params.is_object() && params.contains("requestId")) out["params"]["requestId"] = emptied(params["requestId"]);
+  }
+  return out;
+}
+
+TEST(JsonParserTest, AnEnvelopeIsTheWholeValueCutToItsRoutingMembersWithTheSameFaults) {
+  std::mt19937 random(11);
+  auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  const char* kKeys[] = {"id", "method", "params", "requestId", "jsonrpc", "x"};
+  for (int i = 0; i < 20000; ++i) {
+    Json message = pick(8) == 0 ? random_value(random, 0) : Json::object();
+    if (message.is_object()) {
+      for (int n = pick(5); n > 0; --n) message[kKeys[pick(6)]] = random_value(random, 2);
+      if (pick(2) == 0) {
+        Json params = Json::object();
+        for (int n = pick(4); n > 0; --n) params[kKeys[pick(6)]] = random_value(random, 2);
+        message["params"] = params;
+      }
+    }
+    std::string text = to_compact_json(message);
+    // A duplicate member: the last one counts in both.
+    if (message.is_object() && pick(3) == 0) text.insert(1, "\"params\":{\"requestId\":[1]},\"id\":7,");
+    if (pick(4) == 0) text.resize(static_cast<std::size_t>(pick(static_cast<int>(text.size()) + 1)));
+    Result<Json> whole = parse_json(text);
+    Result<Json> envelope = parse_json_envelope(text);
+    ASSERT_EQ(whole.ok(), envelope.ok()) << text;
+    if (whole.ok()) {
+      ASSERT_EQ(envelope.value(), envelope_of(whole.value())) << text;
+    } else {
+      ASSERT_EQ(envelope.error(), whole.error()) << text;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace corvane::mcp

@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -197,6 +198,54 @@ TEST_F(MessageLoopTest, InputEndingOrTurningInvalidDuringACallStillLetsEveryEarl
   EXPECT_EQ(lines[0]["id"], 1);
   EXPECT_EQ(lines[1]["id"], 2);
   EXPECT_EQ(lines[2]["error"]["code"], -32700);
+}
+
+// Ids as a client writes them, with the kind and value the rules compare:
+// integers by their exact value, floats by theirs, strings by their text.
+struct IdCase {
+  std::string text, kind, value;
+};
+const IdCase kIds[] = {
+    {"-1", "int", "-1"}, {"18446744073709551615", "int", "18446744073709551615"},
+    {"-9223372036854775808", "int", "-9223372036854775808"}, {"9223372036854775808", "int", "9223372036854775808"},
+    {"18446744073709551614", "int", "18446744073709551614"}, {"-2.0", "float", "-2"},
+    {"1", "int", "1"}, {"1.0", "float", "1"}, {"1e0", "float", "1"}, {"\"1\"", "string", "1"},
+    {"\"\\u0031\"", "string", "1"}, {"0", "int", "0"}, {"-0", "float", "0"}, {"0.0", "float", "0"},
+    {"\"a/b\"", "string", "a/b"}, {"\"a\\/b\"", "string", "a/b"},
+};
+// The cancellation's method, spelled with and without escapes.
+const char* const kCancelMethods[] = {"notifications/cancelled", "notifications\\/cancelled",
+                                      "notifications/cancell\\u0065d", "\\u006eotifications\\/cancelled"};
+
+TEST_F(MessageLoopTest, CancellationsDropTheFirstQueuedRequestWithAnEqualIdAsAModelSays) {
+  platform::set_entry_pause(1ms);  // the call runs on while every line below is read
+  std::mt19937 random(5);
+  auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+  // No cancellation names the running call's id, only ids that a cast or a
+  // kind would confuse with it.
+  std::string text = scan(-2);
+  std::vector<std::size_t> queued;  // kIds index of each ping still queued, in order
+  for (int i = 0; i < 400; ++i) {
+    std::size_t id = pick(std::size(kIds));
+    if (pick(2) == 0) {
+      text += R"({"jsonrpc":"2.0","id":)" + kIds[id].text + R"(,"method":"ping"})" "\n";
+      queued.push_back(id);
+      continue;
+    }
+    text += R"({"params":{"requestId":)" + kIds[id].text + R"(},"jsonrpc":"2.0","method":")" +
+             kCancelMethods[pick(std::size(kCancelMethods))] + "\"}\n";
+    auto same = [&](std::size_t other) { return kIds[other].kind == kIds[id].kind && kIds[other].value == kIds[id].value; };
+    if (auto it = std::find_if(queued.begin(), queued.end(), same); it != queued.end()) queued.erase(it);
+  }
+  start();
+  input.feed(text);
+  finish();
+  std::vector<Json> lines = output.lines();
+  ASSERT_EQ(lines.size(), queued.size() + 1);
+  EXPECT_EQ(lines[0]["id"], -2);  // never cancelled
+  for (std::size_t i = 0; i < queued.size(); ++i) {
+    EXPECT_EQ(to_compact_json(lines[i + 1]["id"]), to_compact_json(parse_json(kIds[queued[i]].text).value())) << i;
+  }
 }
 
 TEST(ProgressNotifierTest, ValuesOnlyGrowStallsStepBelowTheNextCountAndNothingComesTooOften) {
