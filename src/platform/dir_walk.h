@@ -55,6 +55,15 @@ struct EntryStat {
   std::uint64_t size = 0;
   std::int64_t last_write = 0;
   std::int64_t last_access = 0;
+  // The space its data takes on the disk: POSIX st_blocks x 512; Windows
+  // the listing's allocation size where it has one, else `size`.
+  std::uint64_t allocated = 0;
+  // POSIX: its hard-link count and identity (device, inode), from the same
+  // call; a file with several links shows the same identity at each path.
+  // Windows: links 1 and no identity (the listing gives neither).
+  std::uint32_t links = 1;
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
 };
 
 // FILETIME ticks for a POSIX time (seconds and nanoseconds since 1970),

@@ -41,8 +41,8 @@ void entry_from(const WIN32_FIND_DATAW& data, ListingSource::Entry& out) {
   out.data_not_local = data_not_local(data.dwFileAttributes, true);
   out.name = utf8_from_wide(data.cFileName);
   out.raw_name = path_text_from_wide(data.cFileName);
-  out.stat = EntryStat{(static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow,
-                       ticks(data.ftLastWriteTime), ticks(data.ftLastAccessTime)};
+  std::uint64_t size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  out.stat = EntryStat{size, ticks(data.ftLastWriteTime), ticks(data.ftLastAccessTime), size};
 }
 
 // `path` ends in '\'.
