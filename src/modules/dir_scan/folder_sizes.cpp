@@ -226,16 +226,19 @@ std::size_t digits(std::uint64_t value) {
 // A folder's own members in both copies of a reply, at `level` (the root's
 // subfolders are level 1), without its subfolders' own costs.
 std::size_t node_cost(const FolderNode& node, std::size_t level) {
-  constexpr std::size_t kMembers = 14;  // at most, markers included
-  constexpr std::size_t kKeyBytes = 16;  // the longest key, "allocated_size"
+  // Every key a folder may have (markers included), each once in the text,
+  // escaped (\"key\": ), and once in the structured copy ("key":).
+  constexpr std::size_t kKeys = 13;
+  constexpr std::size_t kKeyBytes = 118;
   const std::size_t indent = 2 * (2 * level + 1);
-  std::size_t cost = kMembers * (2 * kKeyBytes + 16 + indent) + 8 + 2 * indent;
+  // Per member: its line break (escaped) and indent, and a comma in each copy.
+  std::size_t cost = 2 * kKeyBytes + kKeys * 9 + kKeys * (4 + indent) + 8 + 2 * indent;
   for (std::uint64_t n : {node.size, node.allocated_size, node.file_count, node.folder_count, node.files_size,
                           node.files_count, static_cast<std::uint64_t>(node.modified), node.omitted_count,
                           node.omitted_size}) {
-    cost += 2 * (digits(n) + 1);
+    cost += 2 * digits(n);
   }
-  return cost + text_cost(node.name) + text_cost(node.path) + (node.shows_folders ? 8 + indent : 0);
+  return cost + text_cost(node.name) + text_cost(node.path) + 12 + (node.shows_folders ? 8 + indent : 0);
 }
 
 // Leaves out the folders that would take the reply past `room`, shallowest
