@@ -71,7 +71,7 @@ struct FolderSizesOptions {
   std::size_t reply_budget = kReplyBudget - kReplyBudget / 10;
   platform::TaskHooks hooks = {};
   // A test seam: how the folders are listed.
-  std::unique_ptr<platform::ListingSource> (*listing)() = platform::native_listing;
+  std::unique_ptr<platform::ListingSource> (*listing)() = platform::allocation_listing;
 };
 
 // The folder sizes below `root`, which is shown as given. A root that cannot
