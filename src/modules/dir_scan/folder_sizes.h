@@ -65,7 +65,7 @@ struct FolderSizes {
 struct FolderSizesOptions {
   std::size_t depth = 2;   // levels of subfolders shown, at least 1
   std::size_t top_n = 10;  // subfolders shown in each folder, at least 1
-  std::vector<std::string> exclude_paths;
+  std::vector<std::string> exclude_paths = {};
   // Bytes the reported folders may take in a reply (both of its copies);
   // the ones that do not fit are left out, deepest levels first.
   std::size_t reply_budget = kReplyBudget - kReplyBudget / 10;
@@ -84,7 +84,7 @@ struct FolderSizesRequest {
   std::string path;
   std::size_t depth = 2;
   std::size_t top_n = 10;
-  std::vector<std::string> exclude_paths;
+  std::vector<std::string> exclude_paths = {};
 };
 // "path" (required string), "depth" (1-8, default 2), "top_n" (1-100,
 // default 10) and "exclude_paths".
