@@ -1,7 +1,6 @@
 #include "modules/dir_scan/folder_sizes.h"
 
 #include <algorithm>
-#include <atomic>
 #include <deque>
 #include <string_view>
 #include <unordered_map>
@@ -44,9 +43,10 @@ struct FileIdentityHash {
   }
 };
 
-// An open folder of the walk: its totals so far, and while its level is
-// above the depth shown, the largest subfolders met so far as a heap whose
-// front is the first to give way.
+// An open folder of the walk: its totals so far and, while its level is
+// above the depth shown, the largest subfolders met so far (node.folders, a
+// heap whose front is the first to give way), with the count and size of
+// all of them.
 struct Frame {
   FolderNode node;
   std::uint64_t subfolders = 0;
@@ -85,9 +85,12 @@ class FolderSizeScan {
     return std::move(result_);
   }
 
-  bool excluded(std::string_view path) const { return !excludes_.empty() && excludes_.any_prefix_of(lowered_path(path)); }
-
  private:
+  // Also asked from the warmers' threads: it reads only what never changes.
+  bool excluded(std::string_view path) const {
+    return !excludes_.empty() && excludes_.any_prefix_of(lowered_path(path));
+  }
+
   void on_folder() {
     if (!walk_.in_scope()) {
       walk_.skip_directory();
