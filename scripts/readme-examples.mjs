@@ -45,6 +45,7 @@ const EXAMPLES = [
   { tool: 'disk_health', args: {}, exact: false },
   { tool: 'scan_junk', args: {}, exact: false },
   { tool: 'scan_top_files', args: { path: F('Projects'), top_n: 3 }, exact: true },
+  { tool: 'scan_folder_sizes', args: { path: FIXTURE, depth: 2, top_n: 3 }, exact: true },
   { tool: 'scan_empty_files', args: { path: F('notes') }, exact: true },
   { tool: 'scan_empty_folders', args: { path: F('notes') }, exact: true },
   { tool: 'find_copies', args: { seed_path: F('Projects/report.pdf'), search_dirs: [F('Projects'), F('Backup')] }, exact: true },

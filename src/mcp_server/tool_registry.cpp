@@ -6,6 +6,7 @@
 #include "mcp_server/companion_app.h"
 #include "mcp_server/wording.h"
 #include "modules/dir_scan/dir_scan_tool.h"
+#include "modules/dir_scan/folder_sizes.h"
 #include "modules/disk_info/disk_info_tool.h"
 #include "modules/find_copies/find_copies_tool.h"
 #include "modules/junk_scan/junk_scan_tool.h"
@@ -107,6 +108,56 @@ constexpr std::string_view kScanTopFilesOutput = R"json({"type": "object",
     "truncated": {"type": "boolean"},
     "omitted_count": {"type": "integer", "minimum": 0}},
   "required": ["files"], "additionalProperties": false})json";
+
+constexpr std::string_view kScanFolderSizesOutput = R"json({"type": "object",
+  "$defs": {
+    "folder": {"type": "object",
+      "properties": {
+        "name": {"type": "string"},
+        "path": {"type": "string"},
+        "size": {"type": "integer", "minimum": 0, "description": "Bytes of every file below it."},
+        "allocated_size": {"type": "integer", "minimum": 0, "description": "Disk space those files take."},
+        "file_count": {"type": "integer", "minimum": 0},
+        "folder_count": {"type": "integer", "minimum": 0, "description": "Folders at every level below it."},
+        "modified": {"type": "integer", "minimum": 0, "description": "Newest last write of a file below it, in seconds since 1970 (UTC); 0 without files."},
+        "files_size": {"type": "integer", "minimum": 0, "description": "Bytes of the files directly in it."},
+        "files_count": {"type": "integer", "minimum": 0},
+        "folders": {"type": "array", "description": "Largest first; present above the depth shown.",
+                    "items": {"$ref": "#/$defs/folder"}},
+        "omitted_count": {"type": "integer", "minimum": 0, "description": "Subfolders not listed."},
+        "omitted_size": {"type": "integer", "minimum": 0},
+        "truncated": {"type": "boolean"}},
+      "required": ["name", "path", "size", "allocated_size", "file_count", "folder_count", "modified", "files_size",
+                   "files_count"],
+      "additionalProperties": false}},
+  "properties": {
+    "path": {"type": "string"},
+    "size": {"type": "integer", "minimum": 0},
+    "allocated_size": {"type": "integer", "minimum": 0},
+    "file_count": {"type": "integer", "minimum": 0},
+    "folder_count": {"type": "integer", "minimum": 0},
+    "unreadable_count": {"type": "integer", "minimum": 0, "description": "Folders that could not be listed."},
+    "files_size": {"type": "integer", "minimum": 0},
+    "files_count": {"type": "integer", "minimum": 0},
+    "folders": {"type": "array", "description": "Largest first.", "items": {"$ref": "#/$defs/folder"}},
+    "omitted_count": {"type": "integer", "minimum": 0},
+    "omitted_size": {"type": "integer", "minimum": 0},
+    "truncated": {"type": "boolean"},
+    "by_extension": {"type": "object",
+      "properties": {
+        "extensions": {"type": "array", "description": "Largest total first.", "items": {"type": "object",
+          "properties": {
+            "extension": {"type": ["string", "null"]},
+            "size": {"type": "integer", "minimum": 0},
+            "file_count": {"type": "integer", "minimum": 0}},
+          "required": ["extension", "size", "file_count"], "additionalProperties": false}},
+        "omitted_count": {"type": "integer", "minimum": 0, "description": "Extensions not listed."},
+        "omitted_size": {"type": "integer", "minimum": 0},
+        "truncated": {"type": "boolean"}},
+      "required": ["extensions"], "additionalProperties": false}},
+  "required": ["path", "size", "allocated_size", "file_count", "folder_count", "unreadable_count", "files_size",
+               "files_count", "folders", "by_extension"],
+  "additionalProperties": false})json";
 
 constexpr std::string_view kScanEmptyFilesOutput = R"json({"type": "object",
   "properties": {
@@ -213,6 +264,21 @@ constexpr CatalogueEntry kScanTopFiles{
     .list_key = "files",
     .progress = &listed_entries};
 
+constexpr CatalogueEntry kScanFolderSizes{
+    .description = "Show where the space under a directory goes: its total size, the largest subfolders as a tree, "
+                   "and the file types that take the most space. Read-only.",
+    .input_schema = R"json({"type": "object",
+      "properties": {
+        "path": {"type": "string", "description": "Directory to scan (absolute path)."},
+        "depth": {"type": "integer", "default": 2, "description": "How many levels of subfolders the tree shows (1-8)."},
+        "top_n": {"type": "integer", "default": 10, "description": "The most subfolders shown inside each folder (1-100)."},
+        "exclude_paths": {"type": "array", "items": {"type": "string"}, "default": []}},
+      "required": ["path"], "additionalProperties": false})json",
+    .title = "Folder sizes",
+    .output_schema = kScanFolderSizesOutput,
+    .hints = kReadsOnly,
+    .progress = &listed_entries};
+
 constexpr CatalogueEntry kScanEmptyFiles{
     .description = "Find zero-byte empty files under a directory. Read-only.",
     .input_schema = kEmptyScanSchema,
@@ -258,6 +324,7 @@ constexpr CatalogueEntry kGetCorvaneApp{
 
 using dir_scan::empty_files_tool;
 using dir_scan::empty_folders_tool;
+using dir_scan::folder_sizes_tool;
 using dir_scan::top_files_tool;
 using disk_info::disk_health_tool;
 using disk_info::list_disks_tool;
@@ -277,6 +344,7 @@ constexpr ToolBinding kTools[] = {
     bind_tool<disk_health_tool>(  "disk_health",        kDiskHealth,       none,      handle,    true),
     bind_tool<scan_junk_tool>(    "scan_junk",          kScanJunk,         none,      handle,    true),
     bind_tool<top_files_tool>(    "scan_top_files",     kScanTopFiles,     exists,    handle,    true),
+    bind_tool<folder_sizes_tool>( "scan_folder_sizes",  kScanFolderSizes,  directory, check,     true),
     bind_tool<empty_files_tool>(  "scan_empty_files",   kScanEmptyFiles,   directory, check,     true),
     bind_tool<empty_folders_tool>("scan_empty_folders", kScanEmptyFolders, directory, check,     true),
     bind_tool<find_copies_tool>(  "find_copies",        kFindCopies,       none,      read,      true),

@@ -49,17 +49,15 @@ std::vector<std::string> optional_string_list(const Json& arguments, std::string
   return out;
 }
 
-int top_n_argument(const Json& arguments) {
-  constexpr int kDefault = 20;
-  const Json* value = member(arguments, "top_n");
-  if (value == nullptr) return kDefault;
-  // The parser keeps integer literals of zero or more as unsigned; 10.0, 1e1
-  // and -0 are floats.
-  if (value->is_number_unsigned()) {
-    auto n = value->get<std::uint64_t>();
-    return static_cast<int>(std::clamp<std::uint64_t>(n, 1, 200));
-  }
-  return kDefault;
+std::uint64_t clamped_count(const Json& arguments, std::string_view name, std::uint64_t most,
+                            std::uint64_t fallback) {
+  const Json* value = member(arguments, name);
+  // The parser keeps integer literals of zero or more that fit in 64 bits as
+  // unsigned; 10.0, 1e1, -0 and larger literals are floats.
+  if (value == nullptr || !value->is_number_unsigned()) return fallback;
+  return std::clamp<std::uint64_t>(value->get<std::uint64_t>(), 1, most);
 }
+
+int top_n_argument(const Json& arguments) { return static_cast<int>(clamped_count(arguments, "top_n", 200, 20)); }
 
 }  // namespace corvane

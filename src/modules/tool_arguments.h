@@ -3,6 +3,7 @@
 // absent.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,11 @@ std::optional<double> optional_number(const Json& arguments, std::string_view na
 // The string elements of the member when it is an array, in order, other
 // elements skipped; otherwise an empty list.
 std::vector<std::string> optional_string_list(const Json& arguments, std::string_view name);
+
+// A count argument: a non-negative integer literal clamped to 1..most;
+// anything else (absent, negative, a fraction or exponent, another type)
+// `fallback`.
+std::uint64_t clamped_count(const Json& arguments, std::string_view name, std::uint64_t most, std::uint64_t fallback);
 
 // "top_n": a non-negative integer literal clamped to 1..200; anything else 20.
 int top_n_argument(const Json& arguments);

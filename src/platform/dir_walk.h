@@ -55,6 +55,15 @@ struct EntryStat {
   std::uint64_t size = 0;
   std::int64_t last_write = 0;
   std::int64_t last_access = 0;
+  // The space its data takes on the disk: POSIX st_blocks x 512; Windows
+  // the allocation size from allocation_listing(), else `size`.
+  std::uint64_t allocated = 0;
+  // POSIX: its hard-link count and identity (device, inode), from the same
+  // call; a file with several links shows the same identity at each path.
+  // Windows: links 1 and no identity (the listing gives neither).
+  std::uint32_t links = 1;
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
 };
 
 // FILETIME ticks for a POSIX time (seconds and nanoseconds since 1970),
@@ -164,6 +173,11 @@ class ListingSource {
 // The system's listing: getdents64 and statx on Linux, FindFirstFileExW on
 // Windows, portable_listing() on other POSIX systems.
 std::unique_ptr<ListingSource> native_listing();
+// The system's listing with each file's allocated size in its stat (see
+// EntryStat::allocated): the native one on POSIX, whose metadata call gives
+// it; on Windows one that reads directory handles with
+// GetFileInformationByHandleEx, whose records carry it.
+std::unique_ptr<ListingSource> allocation_listing();
 // POSIX builds only: the listing made of calls every POSIX system has
 // (openat, fdopendir, readdir, fstatat), built and tested on Linux too.
 std::unique_ptr<ListingSource> portable_listing();

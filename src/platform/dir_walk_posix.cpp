@@ -199,4 +199,6 @@ int PortableListing::open_directory_below(int at, const char* relative, std::int
 
 std::unique_ptr<ListingSource> portable_listing() { return std::make_unique<PortableListing>(); }
 
+std::unique_ptr<ListingSource> allocation_listing() { return native_listing(); }
+
 }  // namespace corvane::platform

@@ -5,6 +5,7 @@
 // listing it would make its provider fetch and create them.
 #include <windows.h>
 
+#include "platform/dir_listing_win32.h"
 #include "platform/dir_walk.h"
 #include "platform/path.h"
 #include "platform/wide.h"
@@ -41,8 +42,8 @@ void entry_from(const WIN32_FIND_DATAW& data, ListingSource::Entry& out) {
   out.data_not_local = data_not_local(data.dwFileAttributes, true);
   out.name = utf8_from_wide(data.cFileName);
   out.raw_name = path_text_from_wide(data.cFileName);
-  out.stat = EntryStat{(static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow,
-                       ticks(data.ftLastWriteTime), ticks(data.ftLastAccessTime)};
+  std::uint64_t size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  out.stat = EntryStat{size, ticks(data.ftLastWriteTime), ticks(data.ftLastAccessTime), size};
 }
 
 // `path` ends in '\'.
@@ -68,13 +69,9 @@ ListingSource::Opened open_path(std::wstring path) {
 class WindowsListing final : public ListingSource {
  public:
   Opened open_root(std::string_view root) override {
-    // "" would otherwise become "\\*", the current drive's root.
-    if (root.empty()) return os_error(ERROR_PATH_NOT_FOUND);
-    Result<std::wstring> verbatim = verbatim_path(root);
-    if (!verbatim.ok()) return verbatim.failure();
-    std::wstring path = std::move(verbatim).value();
-    if (path.empty() || path.back() != L'\\') path += L'\\';
-    return open_path(std::move(path));
+    Result<std::wstring> path = listing_root(root);
+    if (!path.ok()) return path.failure();
+    return open_path(std::move(path).value());
   }
 
   Opened open_child(Listing& parent, const Entry& entry) override {
@@ -117,18 +114,34 @@ class WindowsListing final : public ListingSource {
   // listed is not entered.
   Opened open_below(Listing& base, std::string_view relative, const Entry& entry) override {
     if (relative.empty()) return open_path(directory(base).path);
-    if (entry.data_not_local) return os_error(ERROR_FILE_OFFLINE);
-    Result<std::wstring> tail = wide_path(relative);
-    if (!tail.ok()) return tail.failure();
-    std::wstring path = directory(base).path + tail.value();
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return last_os_error();
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return os_error(ERROR_PATH_NOT_FOUND);
-    return open_path(path + L'\\');
+    Result<std::wstring> path = listing_below(directory(base).path, relative, entry);
+    if (!path.ok()) return path.failure();
+    return open_path(std::move(path).value() + L'\\');
   }
 };
 
 }  // namespace
+
+Result<std::wstring> listing_root(std::string_view root) {
+  if (root.empty()) return os_error(ERROR_PATH_NOT_FOUND);
+  Result<std::wstring> verbatim = verbatim_path(root);
+  if (!verbatim.ok()) return verbatim.failure();
+  std::wstring path = std::move(verbatim).value();
+  if (path.empty() || path.back() != L'\\') path += L'\\';
+  return path;
+}
+
+Result<std::wstring> listing_below(const std::wstring& base, std::string_view relative,
+                                   const ListingSource::Entry& entry) {
+  if (entry.data_not_local) return os_error(ERROR_FILE_OFFLINE);
+  Result<std::wstring> tail = wide_path(relative);
+  if (!tail.ok()) return tail.failure();
+  std::wstring path = base + tail.value();
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return last_os_error();
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return os_error(ERROR_PATH_NOT_FOUND);
+  return path;
+}
 
 std::unique_ptr<ListingSource> native_listing() { return std::make_unique<WindowsListing>(); }
 

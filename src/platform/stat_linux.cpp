@@ -14,9 +14,10 @@ int entry_facts(int dir, const char* name, bool follow, EntryFacts& out) {
   int flags = AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT;
   if (!follow) flags |= AT_SYMLINK_NOFOLLOW;
   if (name == nullptr) flags |= AT_EMPTY_PATH;
+  constexpr unsigned kWanted = STATX_TYPE | STATX_MODE | STATX_UID | STATX_INO | STATX_SIZE | STATX_MTIME |
+                               STATX_ATIME | STATX_BLOCKS | STATX_NLINK;
   struct statx sx;
-  if (statx(dir, name == nullptr ? "" : name, flags, STATX_TYPE | STATX_MODE | STATX_UID | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_ATIME,
-            &sx) != 0) {
+  if (statx(dir, name == nullptr ? "" : name, flags, kWanted, &sx) != 0) {
     // A kernel or filter without statx: the plain call.
     return errno == ENOSYS ? portable_entry_facts(dir, name, follow, out) : -1;
   }
@@ -28,7 +29,8 @@ int entry_facts(int dir, const char* name, bool follow, EntryFacts& out) {
   out.mount_root = (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
                    (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
   out.stat = EntryStat{sx.stx_size, filetime_from_unix(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec),
-                       filetime_from_unix(sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec)};
+                       filetime_from_unix(sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec),
+                       sx.stx_blocks * 512, sx.stx_nlink, out.device, out.inode};
   return 0;
 }
 

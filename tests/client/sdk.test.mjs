@@ -48,10 +48,10 @@ test('initialize: identity, capabilities and instructions reach the client', () 
   assert.match(instructions, /get_corvane_app tool \(https:\/\/corvane\.app\)\.$/);
 });
 
-test('listTools: the eight tools in catalogue order, each schema strict', async () => {
+test('listTools: the tools in catalogue order, each schema strict', async () => {
   const { tools } = await client.listTools();
   assert.deepEqual(tools.map((t) => t.name), [
-    'list_disks', 'disk_health', 'scan_junk', 'scan_top_files',
+    'list_disks', 'disk_health', 'scan_junk', 'scan_top_files', 'scan_folder_sizes',
     'scan_empty_files', 'scan_empty_folders', 'find_copies', 'get_corvane_app',
   ]);
   for (const tool of tools) {
@@ -61,7 +61,7 @@ test('listTools: the eight tools in catalogue order, each schema strict', async 
   // A 2025-11-25 session: every tool says it only reads, in all four hints,
   // and has a title and an output schema the SDK validates results against.
   assert.deepEqual(tools.map((t) => t.title), ['List disks', 'Disk health', 'Junk scan', 'Largest files',
-    'Empty files', 'Empty folders', 'Find copies', 'Corvane desktop app']);
+    'Folder sizes', 'Empty files', 'Empty folders', 'Find copies', 'Corvane desktop app']);
   for (const tool of tools) {
     assert.deepEqual(tool.annotations, { readOnlyHint: true, destructiveHint: false, idempotentHint: true, openWorldHint: false });
     assert.equal(tool.outputSchema.type, 'object');
@@ -95,7 +95,8 @@ test('callTool: every machine and directory tool answers with a JSON payload', a
   const data = join(tree, 'data');
   const calls = [
     ['list_disks', {}], ['disk_health', {}], ['scan_junk', {}],
-    ['scan_top_files', { path: data, top_n: 2 }], ['scan_empty_files', { path: data }],
+    ['scan_top_files', { path: data, top_n: 2 }], ['scan_folder_sizes', { path: tree, depth: 8, top_n: 1 }],
+    ['scan_empty_files', { path: data }],
     ['scan_empty_folders', { path: data }],
     ['find_copies', { seed_path: join(data, 'a.txt'), search_dirs: [data] }],
   ];
@@ -111,6 +112,12 @@ test('callTool: every machine and directory tool answers with a JSON payload', a
     assert.deepEqual(key ? result.structuredContent[key] : result.structuredContent, payloads[name], name);
   }
   assert.deepEqual(payloads.scan_top_files.map((f) => f.name).sort(), ['a.txt', 'b.txt']);
+  // The deepest tree the schema allows, with a cut list at every level.
+  const sizes = payloads.scan_folder_sizes;
+  assert.equal(sizes.size, 30);
+  assert.deepEqual(sizes.folders.map((f) => f.name), ['data']);
+  assert.deepEqual([sizes.omitted_count, sizes.omitted_size], [1, 6]);
+  assert.deepEqual(sizes.folders[0].folders, [{ ...sizes.folders[0].folders[0], name: 'empty-dir', size: 0 }]);
   assert.equal(payloads.find_copies.entries.length, 2);
   assert.equal(payloads.find_copies.entries[1].match_type, 'identical');
 });

@@ -132,8 +132,14 @@ TEST(MethodsTest, UnknownOrMissingMethodsGetMethodNotFound) {
 }
 
 TEST(CatalogueTest, EightToolsInOrderWithStrictSchemas) {
-  Json tools = tool_catalogue();
-  ASSERT_EQ(tools.size(), 8u);
+  Json all = tool_catalogue();
+  // scan_folder_sizes follows scan_top_files; the eight others keep their order.
+  ASSERT_EQ(all.size(), 9u);
+  EXPECT_EQ(all[4]["name"], "scan_folder_sizes");
+  Json tools = Json::array();
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    if (i != 4) tools.push_back(all[i]);
+  }
   const char* names[] = {"list_disks",       "disk_health",        "scan_junk",   "scan_top_files",
                          "scan_empty_files", "scan_empty_folders", "find_copies", "get_corvane_app"};
   for (std::size_t i = 0; i < 8; ++i) {
@@ -158,7 +164,7 @@ TEST(CatalogueTest, EightToolsInOrderWithStrictSchemas) {
             std::string::npos);
   EXPECT_NE(tools[6]["description"].get<std::string>().find("Read-only \xE2\x80\x94 never deletes; the seed is always protected."),
             std::string::npos);
-  std::string text = to_compact_json(tools);
+  std::string text = to_compact_json(all);
   EXPECT_NE(text.find(R"("similarity_threshold":{"default":0.85,"description":"0..1, only for similar mode.","type":"number"})"),
             std::string::npos);
   EXPECT_NE(text.find(R"("top_n":{"default":20,"description":"How many of the largest files to return (1-200).","type":"integer"})"),
