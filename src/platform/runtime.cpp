@@ -73,10 +73,14 @@ void BlockingPool::worker_loop() {
     queue_.pop_front();
     --free_;
     lock.unlock();
-    task();
+    task();  // counts this thread free again itself (count_free)
     lock.lock();
-    ++free_;
   }
+}
+
+void BlockingPool::count_free() {
+  std::lock_guard lock(mutex_);
+  ++free_;
 }
 
 // ---- ParallelPool ----------------------------------------------------------

@@ -46,6 +46,10 @@ class BlockingPool {
   // queued and the error is the system's refusal.
   Status submit(std::function<void()> task);
   Status start_thread_locked();
+  // A task calls this once its work is done and before its caller can see
+  // the result: a caller that submits again at once then finds the thread
+  // free instead of asking for a new one (which a thread limit may refuse).
+  void count_free();
   void worker_loop();
 
   ThreadStarter start_thread_;
@@ -143,12 +147,13 @@ Result<T> BlockingPool::run(std::function<T()> job) {
   } call;
   // Runs on a pool thread, so nothing may escape it; the failure is only
   // described back here, where running out of memory is the caller's.
-  Status submitted = submit([&call, &job]() noexcept {
+  Status submitted = submit([this, &call, &job]() noexcept {
     try {
       call.value.emplace(job());
     } catch (...) {
       call.failure = std::current_exception();
     }
+    count_free();
     std::lock_guard lock(call.mutex);
     call.finished = true;
     call.done.notify_one();
