@@ -55,6 +55,12 @@ struct EntryStat {
   std::uint64_t size = 0;
   std::int64_t last_write = 0;
   std::int64_t last_access = 0;
+  // Which file this is, for telling two paths of one file (hard links)
+  // apart from two files: POSIX st_dev and st_ino; Windows, from a path's
+  // metadata, the volume serial number and file index. Both 0 when not
+  // known (Windows directory listings do not say).
+  std::uint64_t device = 0;
+  std::uint64_t file_id = 0;
 };
 
 // FILETIME ticks for a POSIX time (seconds and nanoseconds since 1970),

@@ -28,7 +28,7 @@ int entry_facts(int dir, const char* name, bool follow, EntryFacts& out) {
   out.mount_root = (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
                    (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
   out.stat = EntryStat{sx.stx_size, filetime_from_unix(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec),
-                       filetime_from_unix(sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec)};
+                       filetime_from_unix(sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec), out.device, out.inode};
   return 0;
 }
 

@@ -27,7 +27,8 @@ auto write_and_access_times(const Stat& st) -> decltype(std::make_pair(st.st_mti
 inline EntryStat entry_stat_from(const struct stat& st) {
   auto [write, access] = write_and_access_times(st);
   return EntryStat{static_cast<std::uint64_t>(st.st_size), filetime_from_unix(write.tv_sec, write.tv_nsec),
-                   filetime_from_unix(access.tv_sec, access.tv_nsec)};
+                   filetime_from_unix(access.tv_sec, access.tv_nsec), static_cast<std::uint64_t>(st.st_dev),
+                   static_cast<std::uint64_t>(st.st_ino)};
 }
 
 // What one metadata call tells of an entry.
