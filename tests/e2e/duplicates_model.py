@@ -12,6 +12,7 @@ its owner's read bit, a folder without read and search.
 import hashlib
 import json
 import os
+import re
 import stat
 import sys
 
@@ -31,9 +32,24 @@ def listable(st):
     return (st.st_mode & (stat.S_IRUSR | stat.S_IXUSR)) == (stat.S_IRUSR | stat.S_IXUSR)
 
 
+def mount_points():
+    """Linux: every mount point, as bytes; a walk never enters or counts one."""
+    points = set()
+    try:
+        with open('/proc/self/mountinfo', 'rb') as f:
+            for line in f:
+                field = line.split(b' ')[4]
+                points.add(re.sub(rb'\\([0-7]{3})', lambda m: bytes([int(m.group(1), 8)]), field))
+    except OSError:
+        pass
+    return points
+
+
 def walk(root, req, roots, excludes, found):
     """Every regular file under root, by the walking rules."""
     wine = req['wine']
+    # Windows sees a Linux mount as a plain folder.
+    mounts = set() if wine else mount_points()
     pending = [(root, 1)]
     while pending:
         folder, depth = pending.pop()
@@ -43,9 +59,11 @@ def walk(root, req, roots, excludes, found):
         for name in os.listdir(folder):
             path = os.path.join(folder, name)
             st = os.lstat(path)
+            if path in mounts:
+                continue  # another mount: a link, never entered or counted
             if stat.S_ISDIR(st.st_mode):
-                if st.st_dev != folder_st.st_dev or os.path.ismount(path):
-                    continue  # another mount: a link, never entered
+                if st.st_dev != folder_st.st_dev:
+                    continue
                 if not req['recursive'] or path in roots:
                     continue
                 if any(shown(path, wine).lower().startswith(e) for e in excludes):
@@ -119,10 +137,10 @@ def model(req):
             for same in by_digest.values():
                 if len(same) > 1:
                     files = sorted(same, key=lambda p: (shown(p, wine).encode(), p))
-                    groups.append({'size': size, 'file_count': len(files), 'wasted_size': size * (len(files) - 1),
+                    groups.append({'first': files[0], 'size': size, 'file_count': len(files), 'wasted_size': size * (len(files) - 1),
                                    'files': [{'path': shown(p, wine),
                                               'modified': max(0, int(found[p].st_mtime // 1))} for p in files]})
-    groups.sort(key=lambda g: (-g['wasted_size'], -g['size'], g['files'][0]['path'].encode()))
+    groups.sort(key=lambda g: (-g['wasted_size'], -g['size'], g['files'][0]['path'].encode(), g.pop('first')))
     return {'groups': groups, 'group_count': len(groups), 'duplicate_count': sum(g['file_count'] - 1 for g in groups),
             'wasted_size': sum(g['wasted_size'] for g in groups), 'files_compared': compared,
             'bytes_read': counter[0]}

@@ -271,22 +271,33 @@ std::vector<DuplicateGroup> grouped(std::vector<Compared>& files) {
     if (a.full != b.full) return a.full < b.full;
     return shown_first(a, b);
   });
-  std::vector<DuplicateGroup> groups;
+  // Each group with its first raw path, which settles the order of groups
+  // whose first paths show the same text.
+  std::vector<std::pair<DuplicateGroup, std::string>> built;
   Comparison::for_each_run(
-      files, [](const Compared& a, const Compared& b) { return !a.failed && !b.failed && a.size == b.size && a.full == b.full; },
+      files,
+      [](const Compared& a, const Compared& b) {
+        return !a.failed && !b.failed && a.size == b.size && a.full == b.full;
+      },
       [&](std::size_t from, std::size_t to) {
         if (to - from < 2 || files[from].failed) return;
         DuplicateGroup group{files[from].size, {}};
         for (std::size_t i = from; i < to; ++i) {
           group.files.push_back(DuplicateFile{std::move(files[i].shown), files[i].modified});
         }
-        groups.push_back(std::move(group));
+        built.emplace_back(std::move(group), std::move(files[from].path));
       });
-  std::sort(groups.begin(), groups.end(), [](const DuplicateGroup& a, const DuplicateGroup& b) {
+  std::sort(built.begin(), built.end(), [](const auto& x, const auto& y) {
+    const DuplicateGroup& a = x.first;
+    const DuplicateGroup& b = y.first;
     if (a.wasted_size() != b.wasted_size()) return a.wasted_size() > b.wasted_size();
     if (a.size != b.size) return a.size > b.size;
-    return a.files.front().path < b.files.front().path;
+    if (a.files.front().path != b.files.front().path) return a.files.front().path < b.files.front().path;
+    return x.second < y.second;
   });
+  std::vector<DuplicateGroup> groups;
+  groups.reserve(built.size());
+  for (auto& [group, first] : built) groups.push_back(std::move(group));
   return groups;
 }
 
