@@ -118,6 +118,11 @@ ParallelPool& parallel_pool();
 // the system cannot do it for one thread alone, nothing changes).
 void lower_this_thread_priority();
 
+// Gives the memory freed so far back to the system where the allocator
+// keeps it (best effort): a task that let go of a large working set calls
+// it before building its reply, so the two never add up.
+void return_freed_memory();
+
 // Text for an exception that ended a job.
 std::string describe_exception(const std::exception_ptr& failure);
 

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <set>
+#include <tuple>
 #include <utility>
 
 #include "modules/dir_scan/records.h"
@@ -25,10 +27,13 @@ using platform::DirectoryWalk;
 // Large files are read in large blocks: fewer calls, and a rotating disk
 // reads on rather than seeking between the files of several workers.
 constexpr std::size_t kDigestBlock = 1 << 20;
+// Files compared at a time (the sizes of a batch are all of their files).
+// Enough for every processor to keep reading in inode order.
+constexpr std::size_t kBatch = 16384;
 
 // What the walk keeps of a file: small, since every file of at least
 // min_size has one until the sizes are known. The name sits in the
-// walker's byte store; the folder's path once in its folder list.
+// walker's byte store, the folder's path once in its folder list.
 struct Listed {
   std::uint64_t size;
   std::uint64_t device;
@@ -39,9 +44,35 @@ struct Listed {
   std::uint32_t name_length;
 };
 
+// Names in fixed blocks: growing never copies what it holds, nor reserves
+// twice the room it needs, as one string would.
+class NameStore {
+ public:
+  std::uint64_t add(std::string_view name) {
+    if (blocks_.empty() || kBlock - used_ < name.size()) {
+      blocks_.push_back(std::make_unique<char[]>(std::max(kBlock, name.size())));
+      used_ = 0;
+    }
+    std::copy(name.begin(), name.end(), blocks_.back().get() + used_);
+    std::uint64_t at = ((blocks_.size() - 1) << kShift) | used_;
+    used_ += name.size();
+    return at;
+  }
+  std::string_view at(std::uint64_t at, std::size_t length) const {
+    return {blocks_[at >> kShift].get() + (at & ((std::uint64_t{1} << kShift) - 1)), length};
+  }
+
+ private:
+  static constexpr std::size_t kShift = 32;
+  static constexpr std::size_t kBlock = 64 * 1024;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::size_t used_ = 0;
+};
+
+// A deque, not a vector, for the same reason.
 struct WalkerStore {
-  std::vector<Listed> files;
-  std::string names;
+  std::deque<Listed> files;
+  NameStore names;
   std::vector<std::string> folders;  // raw paths, each ending in a separator
 };
 
@@ -72,119 +103,162 @@ class DuplicateVisitor final : public WalkVisitor {
     std::string_view folder(raw.data(), raw.size() - name_length);
     if (store.folders.empty() || store.folders.back() != folder) store.folders.emplace_back(folder);
     store.files.push_back(Listed{stat->size, stat->device, stat->file_id, unix_seconds_from_filetime(stat->last_write),
-                                 store.names.size(), static_cast<std::uint32_t>(store.folders.size() - 1),
+                                 store.names.add(walk.raw_name()), static_cast<std::uint32_t>(store.folders.size() - 1),
                                  static_cast<std::uint32_t>(name_length)});
-    store.names.append(walk.raw_name());
   }
 
-  std::vector<WalkerStore>& stores() { return stores_; }
+  std::deque<WalkerStore> take_stores() { return std::move(stores_); }
 
  private:
   std::set<std::string, std::less<>> roots_;
   dir_scan::ExcludeList excludes_;
   std::uint64_t min_size_;
-  std::vector<WalkerStore> stores_;
+  std::deque<WalkerStore> stores_;
 };
 
-// A file that shares its size with another: from here on it has its path.
-struct Compared {
-  std::string path;   // raw, to open it
-  std::string shown;  // display form
-  std::uint64_t size;
-  std::uint64_t device;
-  std::uint64_t file_id;
-  std::uint64_t modified;
-  Digest partial{};
-  Digest full{};
-  bool failed = false;
+struct FileRef {
+  std::uint32_t store;
+  std::uint32_t index;
 };
 
-// Orders the rows that show the same text (names that are not UTF-8) by
-// their raw path, so the reply is the same every time.
-bool shown_first(const Compared& a, const Compared& b) {
-  return a.shown != b.shown ? a.shown < b.shown : a.path < b.path;
-}
+// Every file the walkers listed; paths are made from the stores when asked.
+class FileTable {
+ public:
+  explicit FileTable(std::deque<WalkerStore> stores) : stores_(std::move(stores)) {}
 
-// The files of every size that at least two listed files share, with their
-// paths; the walkers' stores are let go as they are read.
-std::vector<Compared> sharing_a_size(std::vector<WalkerStore>& stores) {
-  struct Ref {
-    std::uint64_t size;
-    std::uint32_t store;
-    std::uint32_t index;
-  };
-  std::vector<Ref> refs;
-  for (std::size_t s = 0; s < stores.size(); ++s) {
-    for (std::size_t i = 0; i < stores[s].files.size(); ++i) {
-      refs.push_back(Ref{stores[s].files[i].size, static_cast<std::uint32_t>(s), static_cast<std::uint32_t>(i)});
-    }
+  Listed& at(FileRef f) { return stores_[f.store].files[f.index]; }
+  const Listed& at(FileRef f) const { return stores_[f.store].files[f.index]; }
+
+  // The raw path, which opens the file.
+  void path_into(FileRef f, std::string& out) const {
+    const WalkerStore& store = stores_[f.store];
+    const Listed& file = store.files[f.index];
+    out = store.folders[file.folder];
+    out.append(store.names.at(file.name_at, file.name_length));
   }
-  std::sort(refs.begin(), refs.end(), [](const Ref& a, const Ref& b) { return a.size < b.size; });
-  std::vector<Compared> out;
-  for (std::size_t i = 0; i < refs.size();) {
+  std::string path(FileRef f) const {
+    std::string out;
+    path_into(f, out);
+    return out;
+  }
+  std::string shown(FileRef f) const { return platform::display_path(path(f)); }
+
+  // Paths that show the same text (names that are not UTF-8) go by their
+  // raw bytes, so the reply is the same every time.
+  bool shown_first(FileRef a, FileRef b) const {
+    std::string pa = path(a), pb = path(b);
+    std::string sa = platform::display_path(pa), sb = platform::display_path(pb);
+    return sa != sb ? sa < sb : pa < pb;
+  }
+
+  std::deque<WalkerStore>& stores() { return stores_; }
+
+ private:
+  std::deque<WalkerStore> stores_;
+};
+
+// A file that shares its size with another.
+struct Compared {
+  FileRef file;
+  bool failed = false;
+  Digest digest{};  // the partial fingerprint, then the whole file's
+};
+
+// Keeps the runs of neighbours that `same` joins and that hold two or more,
+// in place (a smaller copy would briefly need room for both).
+template <typename Item, typename Same>
+void keep_shared_runs(std::vector<Item>& files, Same same) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < files.size();) {
     std::size_t end = i + 1;
-    while (end < refs.size() && refs[end].size == refs[i].size) ++end;
-    const bool shared = end - i > 1;
-    for (; shared && i < end; ++i) {
-      const WalkerStore& store = stores[refs[i].store];
-      const Listed& f = store.files[refs[i].index];
-      std::string path = store.folders[f.folder];
-      path.append(store.names, static_cast<std::size_t>(f.name_at), f.name_length);
-      std::string shown = platform::display_path(path);
-      out.push_back(Compared{std::move(path), std::move(shown), f.size, f.device, f.file_id, f.modified});
+    while (end < files.size() && same(files[i], files[end])) ++end;
+    if (end - i > 1) {
+      for (; i < end; ++i) files[kept++] = files[i];
     }
     i = end;
   }
-  stores = {};
-  return out;
+  files.resize(kept);
 }
 
 // Runs `body` on every file of `work` in parallel, in the order the files
 // lie on the disk as far as the system tells it cheaply: file ids (inode
 // numbers on Linux, which file systems hand out roughly along the disk).
-void for_each_on_disk(std::vector<Compared*>& work, const std::function<void(Compared&)>& body) {
-  std::sort(work.begin(), work.end(), [](const Compared* a, const Compared* b) {
-    return a->device != b->device ? a->device < b->device : a->file_id < b->file_id;
+void for_each_on_disk(const FileTable& table, std::vector<Compared*>& work,
+                      const std::function<void(Compared&)>& body) {
+  std::sort(work.begin(), work.end(), [&](const Compared* a, const Compared* b) {
+    const Listed& x = table.at(a->file);
+    const Listed& y = table.at(b->file);
+    return x.device != y.device ? x.device < y.device : x.file_id < y.file_id;
   });
   runtime::parallel_pool().for_each_index(work.size(), [&](std::size_t i) { body(*work[i]); });
 }
 
 class Comparison {
  public:
-  explicit Comparison(const platform::TaskHooks& hooks) : hooks_(hooks) {}
+  Comparison(FileTable& table, const platform::TaskHooks& hooks) : table_(table), hooks_(hooks) {}
+
+  // The files of every size that at least two listed files share. The
+  // sizes are sorted first, so that only those files get a record.
+  std::vector<FileRef> sharing_a_size() {
+    std::vector<std::uint64_t> sizes;
+    std::size_t listed = 0;
+    for (const WalkerStore& store : table_.stores()) listed += store.files.size();
+    sizes.reserve(listed);
+    for (const WalkerStore& store : table_.stores()) {
+      for (const Listed& f : store.files) sizes.push_back(f.size);
+    }
+    std::sort(sizes.begin(), sizes.end());
+    std::vector<std::uint64_t> shared;
+    for (std::size_t i = 1; i < sizes.size(); ++i) {
+      if (sizes[i] == sizes[i - 1] && (shared.empty() || shared.back() != sizes[i])) shared.push_back(sizes[i]);
+    }
+    auto is_shared = [&](const Listed& f) { return std::binary_search(shared.begin(), shared.end(), f.size); };
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+      count += (i > 0 && sizes[i] == sizes[i - 1]) || (i + 1 < sizes.size() && sizes[i] == sizes[i + 1]);
+    }
+    sizes = {};
+    std::vector<FileRef> files;
+    files.reserve(count);
+    for (std::uint32_t s = 0; s < table_.stores().size(); ++s) {
+      const std::deque<Listed>& in_store = table_.stores()[s].files;
+      for (std::uint32_t i = 0; i < in_store.size(); ++i) {
+        if (is_shared(in_store[i])) files.push_back(FileRef{s, i});
+      }
+    }
+    return files;
+  }
 
   // Several paths of one file are that file once, at its first path: a
   // file id the listing did not give is asked of the file itself.
-  void keep_distinct(std::vector<Compared>& files) {
-    std::vector<Compared*> unknown;
-    for (Compared& f : files) {
-      if (f.device == 0 && f.file_id == 0) unknown.push_back(&f);
+  void keep_distinct(std::vector<FileRef>& files) {
+    std::vector<FileRef> refs;
+    for (FileRef f : files) {
+      if (table_.at(f).device == 0 && table_.at(f).file_id == 0) refs.push_back(f);
     }
-    runtime::parallel_pool().for_each_index(unknown.size(), [&](std::size_t i) {
-      Result<platform::PathMetadata> meta = platform::path_metadata(unknown[i]->path);
-      if (meta.ok()) {
-        unknown[i]->device = meta->stat.device;
-        unknown[i]->file_id = meta->stat.file_id;
-      }
+    runtime::parallel_pool().for_each_index(refs.size(), [&](std::size_t i) {
+      Result<platform::PathMetadata> meta = platform::path_metadata(table_.path(refs[i]));
+      if (!meta.ok()) return;
+      Listed& listed = table_.at(refs[i]);
+      listed.device = meta->stat.device;
+      listed.file_id = meta->stat.file_id;
     });
-    std::sort(files.begin(), files.end(), [](const Compared& a, const Compared& b) {
-      if (a.size != b.size) return a.size < b.size;
-      if (a.device != b.device) return a.device < b.device;
-      if (a.file_id != b.file_id) return a.file_id < b.file_id;
-      return shown_first(a, b);
-    });
-    auto same_file = [](const Compared& a, const Compared& b) {
-      return a.size == b.size && a.device == b.device && a.file_id == b.file_id && (a.device | a.file_id) != 0;
+    auto id = [&](FileRef f) {
+      const Listed& l = table_.at(f);
+      return std::make_tuple(l.size, l.device, l.file_id);
     };
-    files.erase(std::unique(files.begin(), files.end(), same_file), files.end());
+    std::sort(files.begin(), files.end(), [&](FileRef a, FileRef b) {
+      if (id(a) != id(b)) return id(a) < id(b);
+      return table_.shown_first(a, b);
+    });
+    files.erase(std::unique(files.begin(), files.end(),
+                            [&](FileRef a, FileRef b) {
+                              const Listed& l = table_.at(a);
+                              return id(a) == id(b) && (l.device | l.file_id) != 0;
+                            }),
+                files.end());
     // Sizes that two paths of one file alone had shared are no longer shared.
-    std::vector<Compared> kept;
-    for_each_run(files, [](const Compared& a, const Compared& b) { return a.size == b.size; },
-                 [&](std::size_t from, std::size_t to) {
-                   if (to - from < 2) return;
-                   for (std::size_t i = from; i < to; ++i) kept.push_back(std::move(files[i]));
-                 });
-    files = std::move(kept);
+    keep_shared_runs(files, [&](FileRef a, FileRef b) { return size(a) == size(b); });
   }
 
   // Partial fingerprints where a size over one window is shared; then the
@@ -192,114 +266,111 @@ class Comparison {
   void digest(std::vector<Compared>& files) {
     std::vector<Compared*> work;
     for (Compared& f : files) {
-      if (f.size > kPartialWindow) work.push_back(&f);
+      if (size(f) > kPartialWindow) work.push_back(&f);
     }
-    for_each_on_disk(work, [&](Compared& f) { read(f, false); });
-    settle_unshared(files, [](const Compared& a, const Compared& b) {
-      return a.size == b.size && a.partial == b.partial;
-    });
+    for_each_on_disk(table_, work, [&](Compared& f) { read(f, false); });
+    settle_unshared(files);
     work.clear();
     for (Compared& f : files) {
       if (!f.failed) work.push_back(&f);
     }
-    for_each_on_disk(work, [&](Compared& f) {
+    for_each_on_disk(table_, work, [&](Compared& f) {
       read(f, true);
-      hooks_.advance(f.size);
+      hooks_.advance(size(f));
     });
   }
 
-  std::uint64_t bytes_read() const { return bytes_read_.load(); }
-
-  // Calls `run(from, to)` for each run of neighbours that `same` joins.
-  template <typename Same, typename Run>
-  static void for_each_run(const std::vector<Compared>& files, Same same, Run run) {
+  // Adds the groups of files alike, each in path order.
+  void group(std::vector<Compared>& files) {
+    std::sort(files.begin(), files.end(), [&](const Compared& a, const Compared& b) { return key(a) < key(b); });
     for (std::size_t i = 0; i < files.size();) {
       std::size_t end = i + 1;
-      while (end < files.size() && same(files[i], files[end])) ++end;
-      run(i, end);
+      while (end < files.size() && key(files[i]) == key(files[end])) ++end;
+      if (end - i > 1 && !files[i].failed) {
+        std::vector<std::tuple<std::string, std::string, std::uint64_t>> paths;  // shown, raw, modified
+        for (std::size_t k = i; k < end; ++k) {
+          std::string raw = table_.path(files[k].file);
+          paths.emplace_back(platform::display_path(raw), std::move(raw), table_.at(files[k].file).modified);
+        }
+        std::sort(paths.begin(), paths.end());
+        DuplicateGroup group{size(files[i]), {}};
+        for (auto& [shown, raw, modified] : paths) group.files.push_back(DuplicateFile{std::move(shown), modified});
+        built_.emplace_back(std::move(group), std::move(std::get<1>(paths.front())));
+      }
       i = end;
     }
   }
 
+  // Every group found, most wasted space first.
+  std::vector<DuplicateGroup> groups() {
+    std::vector<std::pair<DuplicateGroup, std::string>> built = std::move(built_);
+    std::sort(built.begin(), built.end(), [](const auto& x, const auto& y) {
+      const DuplicateGroup& a = x.first;
+      const DuplicateGroup& b = y.first;
+      if (a.wasted_size() != b.wasted_size()) return a.wasted_size() > b.wasted_size();
+      if (a.size != b.size) return a.size > b.size;
+      if (a.files.front().path != b.files.front().path) return a.files.front().path < b.files.front().path;
+      return x.second < y.second;
+    });
+    std::vector<DuplicateGroup> groups;
+    groups.reserve(built.size());
+    for (auto& [group, first] : built) groups.push_back(std::move(group));
+    return groups;
+  }
+
+  std::uint64_t size(FileRef f) const { return table_.at(f).size; }
+  std::uint64_t size(const Compared& f) const { return size(f.file); }
+  std::uint64_t bytes_read() const { return bytes_read_.load(); }
+
  private:
+  std::tuple<bool, std::uint64_t, const Digest&> key(const Compared& f) const {
+    return {f.failed, size(f), f.digest};
+  }
+
   void read(Compared& f, bool whole) {
     if (hooks_.stopped() || f.failed) return;
     thread_local std::vector<std::uint8_t> buffer;
-    Result<fs_noatime::ReadHandle> handle = fs_noatime::open_for_read(f.path);
+    thread_local std::string path;
+    table_.path_into(f.file, path);
+    Result<fs_noatime::ReadHandle> handle = fs_noatime::open_for_read(path);
     if (!handle.ok()) {
       f.failed = true;
       return;
     }
     std::uint64_t read = 0;
     Result<Digest> digest = whole ? (buffer.resize(kDigestBlock), whole_digest(handle.value(), buffer, hooks_.stop, read))
-                                  : partial_digest(handle.value(), f.size, buffer, read);
+                                  : partial_digest(handle.value(), size(f), buffer, read);
     bytes_read_.fetch_add(read, std::memory_order_relaxed);
     if (!digest.ok()) {
       f.failed = true;
       return;
     }
-    (whole ? f.full : f.partial) = digest.value();
+    f.digest = digest.value();
   }
 
   // Files that failed, or whose size and fingerprint no other readable file
-  // shares, are done: counted, and marked failed so nothing reads them.
-  template <typename Same>
-  void settle_unshared(std::vector<Compared>& files, Same same) {
-    std::sort(files.begin(), files.end(), [](const Compared& a, const Compared& b) {
-      if (a.failed != b.failed) return a.failed;
-      if (a.size != b.size) return a.size < b.size;
-      return a.partial < b.partial;
-    });
-    for_each_run(files, [&](const Compared& a, const Compared& b) { return !a.failed && !b.failed && same(a, b); },
-                 [&](std::size_t from, std::size_t to) {
-                   if (to - from >= 2 && !files[from].failed) return;
-                   for (std::size_t i = from; i < to; ++i) {
-                     files[i].failed = true;
-                     hooks_.advance(files[i].size);
-                   }
-                 });
+  // shares, are done: counted, and left out of what follows.
+  void settle_unshared(std::vector<Compared>& files) {
+    std::sort(files.begin(), files.end(), [&](const Compared& a, const Compared& b) { return key(a) < key(b); });
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < files.size();) {
+      std::size_t end = i + 1;
+      while (end < files.size() && key(files[i]) == key(files[end])) ++end;
+      if (end - i > 1 && !files[i].failed) {
+        for (; i < end; ++i) files[kept++] = files[i];
+      }
+      for (; i < end; ++i) hooks_.advance(size(files[i]));
+    }
+    files.resize(kept);
   }
 
+  FileTable& table_;
   const platform::TaskHooks& hooks_;
-  std::atomic<std::uint64_t> bytes_read_{0};
-};
-
-std::vector<DuplicateGroup> grouped(std::vector<Compared>& files) {
-  std::sort(files.begin(), files.end(), [](const Compared& a, const Compared& b) {
-    if (a.failed != b.failed) return b.failed;
-    if (a.size != b.size) return a.size < b.size;
-    if (a.full != b.full) return a.full < b.full;
-    return shown_first(a, b);
-  });
   // Each group with its first raw path, which settles the order of groups
   // whose first paths show the same text.
-  std::vector<std::pair<DuplicateGroup, std::string>> built;
-  Comparison::for_each_run(
-      files,
-      [](const Compared& a, const Compared& b) {
-        return !a.failed && !b.failed && a.size == b.size && a.full == b.full;
-      },
-      [&](std::size_t from, std::size_t to) {
-        if (to - from < 2 || files[from].failed) return;
-        DuplicateGroup group{files[from].size, {}};
-        for (std::size_t i = from; i < to; ++i) {
-          group.files.push_back(DuplicateFile{std::move(files[i].shown), files[i].modified});
-        }
-        built.emplace_back(std::move(group), std::move(files[from].path));
-      });
-  std::sort(built.begin(), built.end(), [](const auto& x, const auto& y) {
-    const DuplicateGroup& a = x.first;
-    const DuplicateGroup& b = y.first;
-    if (a.wasted_size() != b.wasted_size()) return a.wasted_size() > b.wasted_size();
-    if (a.size != b.size) return a.size > b.size;
-    if (a.files.front().path != b.files.front().path) return a.files.front().path < b.files.front().path;
-    return x.second < y.second;
-  });
-  std::vector<DuplicateGroup> groups;
-  groups.reserve(built.size());
-  for (auto& [group, first] : built) groups.push_back(std::move(group));
-  return groups;
-}
+  std::vector<std::pair<DuplicateGroup, std::string>> built_;
+  std::atomic<std::uint64_t> bytes_read_{0};
+};
 
 // The canonical search directories, each once, less those the exclude
 // rule takes whole.
@@ -336,21 +407,34 @@ Result<DuplicatesResult> find_duplicates(const FindDuplicatesRequest& request, T
   DuplicateVisitor visitor(roots, request);
   walk_roots(WalkRootsOptions{roots, request.recursive, request.task_id}, visitor, hooks, reporter);
   if (hooks.stopped()) return copy_error(CopyError::cancelled);
-  std::vector<Compared> files = sharing_a_size(visitor.stores());
+  FileTable table(visitor.take_stores());
 
-  Comparison comparison(hooks);
+  Comparison comparison(table, hooks);
+  std::vector<FileRef> files = comparison.sharing_a_size();
   comparison.keep_distinct(files);
   std::uint64_t to_compare = 0;
-  for (const Compared& f : files) to_compare += f.size;
+  for (FileRef f : files) to_compare += comparison.size(f);
   hooks.begin_stage(to_compare);
   DuplicatesResult result;
   result.files_compared = files.size();
-  comparison.digest(files);
+  // A batch of sizes at a time: what is compared is only ever a batch's
+  // records, however many files share a size.
+  for (std::size_t from = 0; from < files.size() && !hooks.stopped();) {
+    std::size_t to = std::min(from + kBatch, files.size());
+    while (to < files.size() && comparison.size(files[to]) == comparison.size(files[to - 1])) ++to;
+    std::vector<Compared> batch;
+    batch.reserve(to - from);
+    for (std::size_t i = from; i < to; ++i) batch.push_back(Compared{files[i]});
+    comparison.digest(batch);
+    comparison.group(batch);
+    from = to;
+  }
   if (hooks.stopped()) return copy_error(CopyError::cancelled);
-  result.bytes_read = comparison.bytes_read();
-
-  result.groups = grouped(files);
   files = {};
+  result.bytes_read = comparison.bytes_read();
+  result.groups = comparison.groups();
+  table = FileTable({});
+  runtime::return_freed_memory();
   result.group_count = result.groups.size();
   for (const DuplicateGroup& g : result.groups) {
     result.duplicate_count += g.files.size() - 1;
