@@ -384,10 +384,49 @@ std::vector<std::string> distinct_roots(std::vector<std::string> roots, const di
   return out;
 }
 
-std::size_t group_text_bytes(const DuplicateGroup& group) {
-  std::size_t bytes = 0;
-  for (const DuplicateFile& f : group.files) bytes += f.path.size() + kRecordFloor;
-  return bytes;
+// The most a listed file can add to a reply: its record in the pretty text,
+// escaped again inside the reply's string, and in the structured copy. A
+// group is not a plain record list for the server's own cut (it holds one),
+// so the groups are fitted here, where nothing more is cut but a group's
+// files should one group alone pass the room.
+constexpr std::size_t kFileFrame = 160;
+constexpr std::size_t kGroupFrame = 400;
+constexpr std::size_t kPayloadFrame = 8192;  // the totals, the envelope, the footer
+
+std::size_t json_escaped_size(std::string_view text) {
+  std::size_t size = 0;
+  for (unsigned char c : text) size += c == '"' || c == '\\' ? 2 : c < 0x20 ? 6 : 1;
+  return size;
+}
+
+// Keeps the groups that fit the reply, the first that does not with as
+// many of its files as do; returns how many groups are left out.
+std::size_t fit_groups(std::vector<DuplicateGroup>& groups) {
+  std::size_t room = kReplyBudget - kPayloadFrame;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    if (kGroupFrame > room) {
+      const std::size_t dropped = groups.size() - g;
+      groups.resize(g);
+      return dropped;
+    }
+    room -= kGroupFrame;
+    std::vector<DuplicateFile>& files = groups[g].files;
+    for (std::size_t f = 0; f < files.size(); ++f) {
+      std::size_t cost = kFileFrame + 3 * json_escaped_size(files[f].path);
+      if (cost <= room) {
+        room -= cost;
+        continue;
+      }
+      const std::size_t dropped = groups.size() - g - (f > 0 ? 1 : 0);
+      if (f > 0) {
+        groups[g].omitted_files = files.size() - f;
+        files.resize(f);
+      }
+      groups.resize(groups.size() - dropped);
+      return dropped;
+    }
+  }
+  return 0;
 }
 
 }  // namespace
@@ -437,10 +476,10 @@ Result<DuplicatesResult> find_duplicates(const FindDuplicatesRequest& request, T
   runtime::return_freed_memory();
   result.group_count = result.groups.size();
   for (const DuplicateGroup& g : result.groups) {
-    result.duplicate_count += g.files.size() - 1;
+    result.duplicate_count += g.file_count() - 1;
     result.wasted_size += g.wasted_size();
   }
-  result.omitted_count = keep_what_fits(result.groups, group_text_bytes);
+  result.omitted_count = fit_groups(result.groups);
   reporter.report(platform::ProgressEvent{request.task_id, std::string(platform::kStageDone),
                                           context.counters.processed.load(), context.counters.total.load()});
   return result;

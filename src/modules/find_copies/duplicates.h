@@ -27,8 +27,12 @@ struct DuplicateFile {
 
 struct DuplicateGroup {
   std::uint64_t size = 0;
-  std::vector<DuplicateFile> files;  // by path, bytewise; two or more
-  std::uint64_t wasted_size() const { return size * (files.size() - 1); }
+  // By path, bytewise: all of them, or the first ones when one group alone
+  // would pass the reply's room.
+  std::vector<DuplicateFile> files;
+  std::size_t omitted_files = 0;
+  std::uint64_t file_count() const { return files.size() + omitted_files; }
+  std::uint64_t wasted_size() const { return size * (file_count() - 1); }
 };
 
 struct DuplicatesResult {

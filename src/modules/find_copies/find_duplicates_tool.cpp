@@ -34,10 +34,14 @@ Status read_arguments(const Json& arguments, FindDuplicatesRequest& request) {
 void to_json(Json& out, const DuplicateFile& file) { out = Json{{"modified", file.modified}, {"path", file.path}}; }
 
 void to_json(Json& out, const DuplicateGroup& group) {
-  out = Json{{"file_count", group.files.size()},
+  out = Json{{"file_count", group.file_count()},
              {"files", group.files},
              {"size", group.size},
              {"wasted_size", group.wasted_size()}};
+  if (group.omitted_files > 0) {
+    out["omitted_count"] = group.omitted_files;
+    out["truncated"] = true;
+  }
 }
 
 void to_json(Json& out, const DuplicatesResult& result) {
