@@ -18,6 +18,7 @@ usage: run_dups_bench.py [--server build/release/corvane-mcp] [--rounds 3]
 import argparse
 import json
 import os
+import signal
 import statistics
 import subprocess
 import sys
@@ -26,9 +27,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 from run_bench import TIME, count_entries, measured  # noqa: E402
-from run_cold_bench import NAMESPACE_MARK, LoopImage, describe, ensure_peers, machine, quiet, write_report  # noqa: E402
+from run_cold_bench import (NAMESPACE_MARK, LoopImage, describe, ensure_peers, machine, quiet,  # noqa: E402
+                            stop_on_signal, write_report)
 
 OURS = "server: find_duplicates"
+# A peer stopped after this long shows as this long, with what it found by then.
+LIMIT = ["timeout", "600"]
 
 
 def groups_of_server(out):
@@ -61,9 +65,9 @@ def commands(server, root):
                        "params": {"name": "find_duplicates", "arguments": {"search_dirs": [root]}}}) + "\n"
     return [
         (OURS, [server], line.encode(), groups_of_server),
-        ("jdupes -r -q", ["jdupes", "-r", "-q", root], None, groups_of_fdupes_format),
-        ("fdupes -r -q -n", ["fdupes", "-r", "-q", "-n", root], None, groups_of_fdupes_format),
-        ("rmlint -T df -o fdupes:stdout", ["rmlint", "-T", "df", "-o", "fdupes:stdout", root], None,
+        ("jdupes -r -q", LIMIT + ["jdupes", "-r", "-q", root], None, groups_of_fdupes_format),
+        ("fdupes -r -q -n", LIMIT + ["fdupes", "-r", "-q", "-n", root], None, groups_of_fdupes_format),
+        ("rmlint -T df -o fdupes:stdout", LIMIT + ["rmlint", "-T", "df", "-o", "fdupes:stdout", root], None,
          groups_of_fdupes_format),
     ]
 
@@ -161,6 +165,8 @@ def main():
     if can_cold and os.environ.get(NAMESPACE_MARK) != "1":
         os.execvpe("unshare", ["unshare", "--mount", "--propagation", "private", sys.executable] + sys.argv,
                    {**os.environ, NAMESPACE_MARK: "1"})
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, stop_on_signal)
     ensure_peers({"jdupes": "jdupes", "fdupes": "fdupes", "rmlint": "rmlint", TIME: "time"})
     loads = [os.getloadavg()[0]]
     sections = []

@@ -243,20 +243,27 @@ class Comparison {
       listed.device = meta->stat.device;
       listed.file_id = meta->stat.file_id;
     });
-    auto id = [&](FileRef f) {
-      const Listed& l = table_.at(f);
-      return std::make_tuple(l.size, l.device, l.file_id);
+    // Sorted with their keys at hand: a file's record is a lookup away.
+    struct Keyed {
+      std::uint64_t size, device, file_id;
+      FileRef file;
+      bool operator<(const Keyed& o) const { return std::tie(size, device, file_id) < std::tie(o.size, o.device, o.file_id); }
+      bool same(const Keyed& o) const { return !(*this < o) && !(o < *this) && (device | file_id) != 0; }
     };
-    std::sort(files.begin(), files.end(), [&](FileRef a, FileRef b) {
-      if (id(a) != id(b)) return id(a) < id(b);
-      return table_.shown_first(a, b);
+    std::vector<Keyed> keyed;
+    keyed.reserve(files.size());
+    for (FileRef f : files) {
+      const Listed& l = table_.at(f);
+      keyed.push_back(Keyed{l.size, l.device, l.file_id, f});
+    }
+    std::sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
+      if (a < b || b < a) return a < b;
+      return table_.shown_first(a.file, b.file);
     });
-    files.erase(std::unique(files.begin(), files.end(),
-                            [&](FileRef a, FileRef b) {
-                              const Listed& l = table_.at(a);
-                              return id(a) == id(b) && (l.device | l.file_id) != 0;
-                            }),
-                files.end());
+    files.clear();
+    for (std::size_t i = 0; i < keyed.size(); ++i) {
+      if (i == 0 || !keyed[i].same(keyed[i - 1])) files.push_back(keyed[i].file);
+    }
     // Sizes that two paths of one file alone had shared are no longer shared.
     keep_shared_runs(files, [&](FileRef a, FileRef b) { return size(a) == size(b); });
   }
