@@ -49,8 +49,9 @@ struct Listed {
 class NameStore {
  public:
   std::uint64_t add(std::string_view name) {
-    if (blocks_.empty() || kBlock - used_ < name.size()) {
-      blocks_.push_back(std::make_unique<char[]>(std::max(kBlock, name.size())));
+    if (blocks_.empty() || capacity_ - used_ < name.size()) {
+      capacity_ = std::max(kBlock, name.size());
+      blocks_.push_back(std::make_unique<char[]>(capacity_));
       used_ = 0;
     }
     std::copy(name.begin(), name.end(), blocks_.back().get() + used_);
@@ -66,6 +67,7 @@ class NameStore {
   static constexpr std::size_t kShift = 32;
   static constexpr std::size_t kBlock = 64 * 1024;
   std::vector<std::unique_ptr<char[]>> blocks_;
+  std::size_t capacity_ = 0;  // of the last block
   std::size_t used_ = 0;
 };
 
@@ -193,6 +195,21 @@ void for_each_on_disk(const FileTable& table, std::vector<Compared*>& work,
   runtime::parallel_pool().for_each_index(work.size(), [&](std::size_t i) { body(*work[i]); });
 }
 
+// The most a listed file can add to a reply: its record in the pretty text,
+// escaped again inside the reply's string, and in the structured copy. A
+// group is not a plain record list for the server's own cut (it holds one),
+// so the groups are fitted here, where nothing more is cut but a group's
+// files should one group alone pass the room.
+constexpr std::size_t kFileFrame = 160;
+constexpr std::size_t kGroupFrame = 400;
+constexpr std::size_t kPayloadFrame = 8192;  // the totals, the envelope, the footer
+
+std::size_t json_escaped_size(std::string_view text) {
+  std::size_t size = 0;
+  for (unsigned char c : text) size += c == '"' || c == '\\' ? 2 : c < 0x20 ? 6 : 1;
+  return size;
+}
+
 class Comparison {
  public:
   Comparison(FileTable& table, const platform::TaskHooks& hooks) : table_(table), hooks_(hooks) {}
@@ -287,42 +304,70 @@ class Comparison {
     });
   }
 
-  // Adds the groups of files alike, each in path order.
+  // Adds the groups of files alike, each in path order. Paths are not
+  // kept: a group holds its files' references, and only the groups a reply
+  // lists have their paths made again.
   void group(std::vector<Compared>& files) {
     std::sort(files.begin(), files.end(), [&](const Compared& a, const Compared& b) { return key(a) < key(b); });
     for (std::size_t i = 0; i < files.size();) {
       std::size_t end = i + 1;
       while (end < files.size() && key(files[i]) == key(files[end])) ++end;
       if (end - i > 1 && !files[i].failed) {
-        std::vector<std::tuple<std::string, std::string, std::uint64_t>> paths;  // shown, raw, modified
+        std::vector<std::tuple<std::string, std::string, FileRef>> paths;  // shown, raw
         for (std::size_t k = i; k < end; ++k) {
           std::string raw = table_.path(files[k].file);
-          paths.emplace_back(platform::display_path(raw), std::move(raw), table_.at(files[k].file).modified);
+          paths.emplace_back(platform::display_path(raw), std::move(raw), files[k].file);
         }
-        std::sort(paths.begin(), paths.end());
-        DuplicateGroup group{size(files[i]), {}};
-        for (auto& [shown, raw, modified] : paths) group.files.push_back(DuplicateFile{std::move(shown), modified});
-        built_.emplace_back(std::move(group), std::move(std::get<1>(paths.front())));
+        std::sort(paths.begin(), paths.end(),
+                  [](const auto& x, const auto& y) { return std::tie(std::get<0>(x), std::get<1>(x)) <
+                                                            std::tie(std::get<0>(y), std::get<1>(y)); });
+        Found group{size(files[i]), {}, std::move(std::get<0>(paths.front())), std::move(std::get<1>(paths.front()))};
+        for (const auto& path : paths) group.files.push_back(std::get<2>(path));
+        found_.push_back(std::move(group));
       }
       i = end;
     }
   }
 
-  // Every group found, most wasted space first.
-  std::vector<DuplicateGroup> groups() {
-    std::vector<std::pair<DuplicateGroup, std::string>> built = std::move(built_);
-    std::sort(built.begin(), built.end(), [](const auto& x, const auto& y) {
-      const DuplicateGroup& a = x.first;
-      const DuplicateGroup& b = y.first;
-      if (a.wasted_size() != b.wasted_size()) return a.wasted_size() > b.wasted_size();
+  // Orders the groups found, most wasted space first, and counts them all.
+  void total(DuplicatesResult& result) {
+    std::sort(found_.begin(), found_.end(), [](const Found& a, const Found& b) {
+      if (a.wasted() != b.wasted()) return a.wasted() > b.wasted();
       if (a.size != b.size) return a.size > b.size;
-      if (a.files.front().path != b.files.front().path) return a.files.front().path < b.files.front().path;
-      return x.second < y.second;
+      return std::tie(a.first_shown, a.first_raw) < std::tie(b.first_shown, b.first_raw);
     });
-    std::vector<DuplicateGroup> groups;
-    groups.reserve(built.size());
-    for (auto& [group, first] : built) groups.push_back(std::move(group));
-    return groups;
+    result.group_count = found_.size();
+    for (const Found& g : found_) {
+      result.duplicate_count += g.files.size() - 1;
+      result.wasted_size += g.wasted();
+    }
+  }
+
+  // The groups a reply can hold, with their paths: the first that does not
+  // fit whole keeps as many of its files as do. Returns how many groups are
+  // left out.
+  std::size_t list(std::vector<DuplicateGroup>& out) {
+    std::size_t room = kReplyBudget - kPayloadFrame;
+    for (std::size_t g = 0; g < found_.size(); ++g) {
+      const Found& found = found_[g];
+      if (kGroupFrame > room) return found_.size() - g;
+      room -= kGroupFrame;
+      DuplicateGroup group{found.size, {}};
+      for (std::size_t f = 0; f < found.files.size(); ++f) {
+        std::string shown = table_.shown(found.files[f]);
+        std::size_t cost = kFileFrame + 3 * json_escaped_size(shown);
+        if (cost > room) {
+          if (f == 0) return found_.size() - g;
+          group.omitted_files = found.files.size() - f;
+          out.push_back(std::move(group));
+          return found_.size() - g - 1;
+        }
+        room -= cost;
+        group.files.push_back(DuplicateFile{std::move(shown), table_.at(found.files[f]).modified});
+      }
+      out.push_back(std::move(group));
+    }
+    return 0;
   }
 
   std::uint64_t size(FileRef f) const { return table_.at(f).size; }
@@ -373,9 +418,16 @@ class Comparison {
 
   FileTable& table_;
   const platform::TaskHooks& hooks_;
-  // Each group with its first raw path, which settles the order of groups
-  // whose first paths show the same text.
-  std::vector<std::pair<DuplicateGroup, std::string>> built_;
+  // A group found. Its first raw path settles the order of groups whose
+  // first paths show the same text.
+  struct Found {
+    std::uint64_t size;
+    std::vector<FileRef> files;  // in path order
+    std::string first_shown;
+    std::string first_raw;
+    std::uint64_t wasted() const { return size * (files.size() - 1); }
+  };
+  std::vector<Found> found_;
   std::atomic<std::uint64_t> bytes_read_{0};
 };
 
@@ -389,51 +441,6 @@ std::vector<std::string> distinct_roots(std::vector<std::string> roots, const di
     out.push_back(std::move(root));
   }
   return out;
-}
-
-// The most a listed file can add to a reply: its record in the pretty text,
-// escaped again inside the reply's string, and in the structured copy. A
-// group is not a plain record list for the server's own cut (it holds one),
-// so the groups are fitted here, where nothing more is cut but a group's
-// files should one group alone pass the room.
-constexpr std::size_t kFileFrame = 160;
-constexpr std::size_t kGroupFrame = 400;
-constexpr std::size_t kPayloadFrame = 8192;  // the totals, the envelope, the footer
-
-std::size_t json_escaped_size(std::string_view text) {
-  std::size_t size = 0;
-  for (unsigned char c : text) size += c == '"' || c == '\\' ? 2 : c < 0x20 ? 6 : 1;
-  return size;
-}
-
-// Keeps the groups that fit the reply, the first that does not with as
-// many of its files as do; returns how many groups are left out.
-std::size_t fit_groups(std::vector<DuplicateGroup>& groups) {
-  std::size_t room = kReplyBudget - kPayloadFrame;
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    if (kGroupFrame > room) {
-      const std::size_t dropped = groups.size() - g;
-      groups.resize(g);
-      return dropped;
-    }
-    room -= kGroupFrame;
-    std::vector<DuplicateFile>& files = groups[g].files;
-    for (std::size_t f = 0; f < files.size(); ++f) {
-      std::size_t cost = kFileFrame + 3 * json_escaped_size(files[f].path);
-      if (cost <= room) {
-        room -= cost;
-        continue;
-      }
-      const std::size_t dropped = groups.size() - g - (f > 0 ? 1 : 0);
-      if (f > 0) {
-        groups[g].omitted_files = files.size() - f;
-        files.resize(f);
-      }
-      groups.resize(groups.size() - dropped);
-      return dropped;
-    }
-  }
-  return 0;
 }
 
 }  // namespace
@@ -478,15 +485,10 @@ Result<DuplicatesResult> find_duplicates(const FindDuplicatesRequest& request, T
   if (hooks.stopped()) return copy_error(CopyError::cancelled);
   files = {};
   result.bytes_read = comparison.bytes_read();
-  result.groups = comparison.groups();
+  comparison.total(result);
+  result.omitted_count = comparison.list(result.groups);
   table = FileTable({});
   runtime::return_freed_memory();
-  result.group_count = result.groups.size();
-  for (const DuplicateGroup& g : result.groups) {
-    result.duplicate_count += g.file_count() - 1;
-    result.wasted_size += g.wasted_size();
-  }
-  result.omitted_count = fit_groups(result.groups);
   reporter.report(platform::ProgressEvent{request.task_id, std::string(platform::kStageDone),
                                           context.counters.processed.load(), context.counters.total.load()});
   return result;
