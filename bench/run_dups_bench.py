@@ -11,7 +11,7 @@ time, CPU time and peak resident memory (GNU time); each peer's figure over
 the server's (above 1: the server is faster or smaller). Needs root for the
 cold half; skips it otherwise. Not part of the test command.
 
-usage: run_dups_bench.py [--server build/release/corvane-mcp] [--rounds 3]
+usage: run_dups_bench.py [--server build/release/corvane-mcp] [--rounds 3] [--big-rounds 1]
                          [--entries 1000000] [--image-dir /tmp] [--keep]
                          [--warm-only] [--out bench/results/find_duplicates.md]
 """
@@ -31,8 +31,10 @@ from run_cold_bench import (NAMESPACE_MARK, LoopImage, describe, ensure_peers, m
                             stop_on_signal, write_report)
 
 OURS = "server: find_duplicates"
-# A peer stopped after this long shows as this long, with what it found by then.
-LIMIT = ["timeout", "600"]
+# A peer stopped after this long shows as this long, with what it found by
+# then, marked "stopped".
+LIMIT_S = 300
+LIMIT = ["timeout", str(LIMIT_S)]
 
 
 def groups_of_server(out):
@@ -93,9 +95,11 @@ def rows_of(runs, found):
              found[name]) for name in runs]
 
 
-def warm(server, root, rounds):
+def warm(server, root, rounds, warm_up_all=True):
+    """`warm_up_all` false: only the server's untimed run brings the tree into
+    memory (enough when the files are sparse, so holding no data)."""
     cmds = commands(server, root)
-    for _, argv, stdin, _ in cmds:
+    for _, argv, stdin, _ in (cmds if warm_up_all else cmds[:1]):
         measured(argv, stdin)
     return rows_of(*timed_rounds(cmds, rounds))
 
@@ -128,8 +132,8 @@ def cold_tree(args, server, name, fill, size, inodes, also_warm):
             open(image.path + ".done", "w").close()
         counted = count_entries(root)
         print("cold: %s, %d entries" % (name, counted), flush=True)
-        cold_rows = cold(image, server, root, args.rounds)
-        warm_rows = warm(server, root, args.rounds) if also_warm else None
+        cold_rows = cold(image, server, root, args.big_rounds)
+        warm_rows = warm(server, root, args.big_rounds, warm_up_all=False) if also_warm else None
         return counted, cold_rows, warm_rows
     finally:
         image.release(remove=not args.keep)
@@ -140,7 +144,9 @@ def table(title, rows):
              "| command | wall s | CPU s | peak MiB | wall ratio | memory ratio | groups / extra copies |",
              "|---|---:|---:|---:|---:|---:|---:|"]
     for name, w, c, m, wr, mr, (groups, copies) in rows:
-        lines.append("| %s | %.3f | %.3f | %.1f | %.2f | %.2f | %d / %d |" % (name, w, c, m / 1024, wr, mr, groups, copies))
+        stopped = " (stopped at %d s)" % LIMIT_S if w >= LIMIT_S - 1 else ""
+        lines.append("| %s | %.3f | %.3f | %.1f | %.2f | %.2f | %d / %d%s |"
+                     % (name, w, c, m / 1024, wr, mr, groups, copies, stopped))
     ours = rows[0]
     fastest = min(rows[1:], key=lambda r: r[1])
     lines += ["", "Server / fastest peer (%s): wall %.2f× (target at most 0.5×), peak memory %.2f× of that peer's "
@@ -151,7 +157,8 @@ def table(title, rows):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--server", default=os.path.join(REPO, "build", "release", "corvane-mcp"))
-    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--rounds", type=int, default=3, help="rounds on /usr warm")
+    ap.add_argument("--big-rounds", type=int, default=1, help="rounds cold, and on the 1M tree warm")
     ap.add_argument("--entries", type=int, default=1_000_000)
     ap.add_argument("--image-dir", default="/tmp")
     ap.add_argument("--keep", action="store_true", help="keep the images; a later run reuses them")
@@ -191,14 +198,17 @@ def main():
         root = os.path.join(args.image_dir, "corvane-dups-tree")
         if not os.path.exists(root):
             gen(root)
-        sections.append(("warm, gen_tree.py --entries %d" % args.entries, warm(server, root, args.rounds)))
+        sections.append(("warm, gen_tree.py --entries %d" % args.entries,
+                         warm(server, root, args.big_rounds, warm_up_all=False)))
     loads.append(os.getloadavg()[0])
 
     lines = ["# Duplicate groups: find_duplicates vs jdupes, fdupes and rmlint", "",
-             "Machine: %s. %d rounds in alternating order, medians; warm runs after one untimed run of each "
-             "command. Ratios are each command's figure over the server's (above 1: the server is faster or "
+             "Machine: %s. /usr warm: %d rounds in alternating order, medians, after one untimed run of each "
+             "command; cold, and the 1M tree warm: %d round(s) (the generated tree's files are sparse, so the "
+             "server's untimed run alone warms it). Peers are stopped after %d s. Ratios are each command's figure over the server's (above 1: the server is faster or "
              "smaller). Server runs include process start-up and the JSON reply. Load average at the start / "
-             "end: %.1f / %.1f." % (machine(args.image_dir), args.rounds, loads[0], loads[1]), "",
+             "end: %.1f / %.1f." % (machine(args.image_dir), args.rounds, args.big_rounds, LIMIT_S, loads[0],
+                                    loads[1]), "",
              "Cold: the tree in an ext4 image on a loop device with direct I/O, unmounted, flushed "
              "(`blockdev --flushbufs`) and mounted again read-only before every run (bench/run_cold_bench.py's "
              "method); /usr cold is a copy of it (`cp -a`) in such an image. Every command looks for all "
