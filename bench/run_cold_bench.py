@@ -47,8 +47,9 @@ def fd_command(root, threads):
             "| sort -n | tail -20" % (threads, root))
 
 
-def ensure_peers():
-    wanted = {"ncdu": "ncdu", "gdu": "gdu", "fdfind": "fd-find", TIME: "time"}
+def ensure_peers(wanted=None):
+    """Installs the packages of the programs (program: package) not found."""
+    wanted = wanted or {"ncdu": "ncdu", "gdu": "gdu", "fdfind": "fd-find", TIME: "time"}
     missing = [pkg for prog, pkg in wanted.items() if shutil.which(prog) is None]
     if missing:
         subprocess.run(["apt-get", "install", "-y", "-q", "--no-install-recommends"] + missing, check=True,
@@ -279,6 +280,15 @@ def redraw_chart(out):
         print("chart not redrawn (needs node and gnuplot): node scripts/bench-chart.mjs")
 
 
+def write_report(out, text):
+    """Writes the report, shows it, and redraws the chart from it."""
+    os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
+    with open(out, "w") as f:
+        f.write(text)
+    print(text)
+    redraw_chart(out)
+
+
 def stop_on_signal(signum, _frame):
     raise SystemExit(128 + signum)
 
@@ -349,12 +359,7 @@ def main():
                 signal.signal(signum, stop_on_signal)
     loads.append(os.getloadavg()[0])
 
-    text = report(args, servers, sections, loads)
-    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
-    with open(args.out, "w") as f:
-        f.write(text)
-    print(text)
-    redraw_chart(args.out)
+    write_report(args.out, report(args, servers, sections, loads))
 
 
 if __name__ == "__main__":

@@ -49,6 +49,7 @@ const EXAMPLES = [
   { tool: 'scan_empty_files', args: { path: F('notes') }, exact: true },
   { tool: 'scan_empty_folders', args: { path: F('notes') }, exact: true },
   { tool: 'find_copies', args: { seed_path: F('Projects/report.pdf'), search_dirs: [F('Projects'), F('Backup')] }, exact: true },
+  { tool: 'find_duplicates', args: { search_dirs: [F('Projects'), F('Backup'), F('notes')] }, exact: true },
   { tool: 'get_corvane_app', args: {}, exact: true },
 ];
 

@@ -9,6 +9,7 @@
 #include "modules/dir_scan/folder_sizes.h"
 #include "modules/disk_info/disk_info_tool.h"
 #include "modules/find_copies/find_copies_tool.h"
+#include "modules/find_copies/find_duplicates_tool.h"
 #include "modules/junk_scan/junk_scan_tool.h"
 
 namespace corvane::mcp {
@@ -203,6 +204,31 @@ constexpr std::string_view kFindCopiesOutput = R"json({"type": "object",
     "omitted_count": {"type": "integer", "minimum": 0}},
   "required": ["seed_path", "entries"], "additionalProperties": false})json";
 
+constexpr std::string_view kFindDuplicatesOutput = R"json({"type": "object",
+  "properties": {
+    "groups": {"type": "array", "description": "Most wasted space first.", "items": {"type": "object",
+      "properties": {
+        "size": {"type": "integer", "minimum": 1, "description": "Bytes of each file."},
+        "file_count": {"type": "integer", "minimum": 2},
+        "wasted_size": {"type": "integer", "minimum": 0, "description": "size * (file_count - 1)."},
+        "files": {"type": "array", "items": {"type": "object",
+          "properties": {
+            "path": {"type": "string"},
+            "modified": {"type": "integer", "minimum": 0, "description": "Last write, in seconds since 1970 (UTC)."}},
+          "required": ["path", "modified"], "additionalProperties": false}},
+        "truncated": {"type": "boolean"},
+        "omitted_count": {"type": "integer", "minimum": 0}},
+      "required": ["size", "file_count", "wasted_size", "files"], "additionalProperties": false}},
+    "group_count": {"type": "integer", "minimum": 0, "description": "Every group found, listed or not."},
+    "duplicate_count": {"type": "integer", "minimum": 0, "description": "Files beyond the first of every group."},
+    "wasted_size": {"type": "integer", "minimum": 0, "description": "Bytes the extra copies of every group take."},
+    "files_compared": {"type": "integer", "minimum": 0, "description": "Files that shared their size with another."},
+    "bytes_read": {"type": "integer", "minimum": 0},
+    "truncated": {"type": "boolean"},
+    "omitted_count": {"type": "integer", "minimum": 0}},
+  "required": ["groups", "group_count", "duplicate_count", "wasted_size", "files_compared", "bytes_read"],
+  "additionalProperties": false})json";
+
 constexpr std::string_view kGetCorvaneAppOutput = R"json({"type": "object",
   "properties": {
     "name": {"type": "string"},
@@ -312,6 +338,21 @@ constexpr CatalogueEntry kFindCopies{
     .hints = kReadsOnly,
     .progress = &compared_candidates};
 
+constexpr CatalogueEntry kFindDuplicates{
+    .description = "Find groups of byte-identical files (SHA-256) under one or more directories, the groups that waste "
+                   "the most space first. Read-only \u2014 deletes nothing.",
+    .input_schema = R"json({"type": "object",
+      "properties": {
+        "search_dirs": {"type": "array", "items": {"type": "string"}, "description": "Directories to search (max 50)."},
+        "recursive": {"type": "boolean", "default": true},
+        "min_size": {"type": "integer", "default": 1, "description": "Files smaller than this many bytes are not compared."},
+        "exclude_paths": {"type": "array", "items": {"type": "string"}, "default": []}},
+      "required": ["search_dirs"], "additionalProperties": false})json",
+    .title = "Duplicate files",
+    .output_schema = kFindDuplicatesOutput,
+    .hints = kReadsOnly,
+    .progress = &compared_bytes};
+
 constexpr CatalogueEntry kGetCorvaneApp{
     .description = "Get info about the Corvane desktop app and its download link. Call this when the user wants to "
                    "actually act on scan results (delete, move to Recycle Bin, organize, encrypt, schedule), asks how "
@@ -329,6 +370,7 @@ using dir_scan::top_files_tool;
 using disk_info::disk_health_tool;
 using disk_info::list_disks_tool;
 using find_copies::find_copies_tool;
+using find_copies::find_duplicates_tool;
 using junk_scan::scan_junk_tool;
 using enum PathCheck;
 using enum Step;
@@ -348,6 +390,7 @@ constexpr ToolBinding kTools[] = {
     bind_tool<empty_files_tool>(  "scan_empty_files",   kScanEmptyFiles,   directory, check,     true),
     bind_tool<empty_folders_tool>("scan_empty_folders", kScanEmptyFolders, directory, check,     true),
     bind_tool<find_copies_tool>(  "find_copies",        kFindCopies,       none,      read,      true),
+    bind_tool<find_duplicates_tool>("find_duplicates",  kFindDuplicates,   none,      handle,    true),
     bind_tool<companion_app_tool>("get_corvane_app",    kGetCorvaneApp,    none,      never,     false),
 };
 

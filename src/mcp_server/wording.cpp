@@ -52,4 +52,11 @@ std::string compared_candidates(std::uint64_t processed, std::uint64_t total, st
          std::string(noun_for(candidates, "candidate", "candidates"));
 }
 
+std::string compared_bytes(std::uint64_t processed, std::uint64_t total, std::uint64_t stage_start) {
+  if (total == 0 || stage_start > processed || stage_start > total) return listed_entries(processed, total, 0);
+  std::uint64_t bytes = total - stage_start;
+  return "Compared " + grouped(processed - stage_start) + " of " + grouped(bytes) + " " +
+         std::string(noun_for(bytes, "byte", "bytes"));
+}
+
 }  // namespace corvane::mcp

@@ -58,12 +58,14 @@ struct EntryStat {
   // The space its data takes on the disk: POSIX st_blocks x 512; Windows
   // the allocation size from allocation_listing(), else `size`.
   std::uint64_t allocated = 0;
-  // POSIX: its hard-link count and identity (device, inode), from the same
-  // call; a file with several links shows the same identity at each path.
-  // Windows: links 1 and no identity (the listing gives neither).
+  // Its hard-link count (POSIX; Windows listings say 1), and which file this
+  // is, for telling two paths of one file apart from two files: POSIX st_dev
+  // and st_ino, from the same call; Windows, from a path's metadata, the
+  // volume serial number and file index. Both 0 when not known (Windows
+  // directory listings do not say).
   std::uint32_t links = 1;
   std::uint64_t device = 0;
-  std::uint64_t inode = 0;
+  std::uint64_t file_id = 0;
 };
 
 // FILETIME ticks for a POSIX time (seconds and nanoseconds since 1970),

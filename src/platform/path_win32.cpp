@@ -51,8 +51,10 @@ Result<PathMetadata> metadata(std::string_view path, bool follow) {
   PathMetadata out;
   out.kind = kind_from_attributes(info.dwFileAttributes, follow ? 0 : tag);
   out.data_not_local = data_not_local(info.dwFileAttributes, false);
-  out.stat = EntryStat{(static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
-                       ticks(info.ftLastWriteTime), ticks(info.ftLastAccessTime)};
+  const std::uint64_t size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  out.stat = EntryStat{size, ticks(info.ftLastWriteTime), ticks(info.ftLastAccessTime), size, info.nNumberOfLinks,
+                       info.dwVolumeSerialNumber,
+                       (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
   return out;
 }
 

@@ -127,9 +127,11 @@ ParallelPool& parallel_pool();
 // the system cannot do it for one thread alone, nothing changes).
 void lower_this_thread_priority();
 
-// Hands the heap's free memory back to the system, for after a request that
-// took hundreds of megabytes in small pieces, which the allocator would
-// otherwise keep for the rest of the session (best effort).
+// Hands the heap's free memory back to the system (best effort): for after
+// a request that took hundreds of megabytes in small pieces, which the
+// allocator would otherwise keep for the rest of the session, and for a
+// task that let go of a large working set before building its reply, so
+// the two never add up.
 void give_back_free_memory();
 
 // Text for an exception that ended a job.

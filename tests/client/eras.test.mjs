@@ -47,7 +47,7 @@ test('an SDK that tops out at 2025-03-26 gets 2024-11-05 and the bytes of before
     assert.equal(sent[0].params.protocolVersion, '2025-03-26');
     assert.equal(received[0].result.protocolVersion, '2024-11-05');
     const { tools } = await client.listTools();
-    assert.equal(tools.length, 9);
+    assert.equal(tools.length, 10);
     const listed = received.find((m) => m.result?.tools);
     assert.equal(sortedCompact(listed), golden.replace('"id":1,', `"id":${listed.id},`));
     const result = await client.callTool({ name: 'get_corvane_app', arguments: {} });

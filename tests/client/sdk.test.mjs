@@ -48,11 +48,11 @@ test('initialize: identity, capabilities and instructions reach the client', () 
   assert.match(instructions, /get_corvane_app tool \(https:\/\/corvane\.app\)\.$/);
 });
 
-test('listTools: the tools in catalogue order, each schema strict', async () => {
+test('listTools: the ten tools in catalogue order, each schema strict', async () => {
   const { tools } = await client.listTools();
   assert.deepEqual(tools.map((t) => t.name), [
     'list_disks', 'disk_health', 'scan_junk', 'scan_top_files', 'scan_folder_sizes',
-    'scan_empty_files', 'scan_empty_folders', 'find_copies', 'get_corvane_app',
+    'scan_empty_files', 'scan_empty_folders', 'find_copies', 'find_duplicates', 'get_corvane_app',
   ]);
   for (const tool of tools) {
     assert.equal(tool.inputSchema.type, 'object');
@@ -61,7 +61,7 @@ test('listTools: the tools in catalogue order, each schema strict', async () => 
   // A 2025-11-25 session: every tool says it only reads, in all four hints,
   // and has a title and an output schema the SDK validates results against.
   assert.deepEqual(tools.map((t) => t.title), ['List disks', 'Disk health', 'Junk scan', 'Largest files',
-    'Folder sizes', 'Empty files', 'Empty folders', 'Find copies', 'Corvane desktop app']);
+    'Folder sizes', 'Empty files', 'Empty folders', 'Find copies', 'Duplicate files', 'Corvane desktop app']);
   for (const tool of tools) {
     assert.deepEqual(tool.annotations, { readOnlyHint: true, destructiveHint: false, idempotentHint: true, openWorldHint: false });
     assert.equal(tool.outputSchema.type, 'object');
@@ -99,6 +99,7 @@ test('callTool: every machine and directory tool answers with a JSON payload', a
     ['scan_empty_files', { path: data }],
     ['scan_empty_folders', { path: data }],
     ['find_copies', { seed_path: join(data, 'a.txt'), search_dirs: [data] }],
+    ['find_duplicates', { search_dirs: [data, data] }],
   ];
   const payloads = {};
   for (const [name, args] of calls) {
@@ -120,6 +121,36 @@ test('callTool: every machine and directory tool answers with a JSON payload', a
   assert.deepEqual(sizes.folders[0].folders, [{ ...sizes.folders[0].folders[0], name: 'empty-dir', size: 0 }]);
   assert.equal(payloads.find_copies.entries.length, 2);
   assert.equal(payloads.find_copies.entries[1].match_type, 'identical');
+  const { groups, ...totals } = payloads.find_duplicates;
+  assert.deepEqual(groups.map((g) => g.files.map((f) => f.path)), [[join(data, 'a.txt'), join(data, 'b.txt')]]);
+  assert.deepEqual(totals, { bytes_read: 24, duplicate_count: 1, files_compared: 2, group_count: 1, wasted_size: 12 });
+});
+
+test('callTool find_duplicates whose groups pass a megabyte: a prefix of the groups, the totals of all', async () => {
+  // 4,000 pairs under long names: the listed groups are cut, the totals
+  // still count every group, and the SDK validates the cut reply.
+  const pairs = join(tree, 'pairs');
+  const name = 'a-long-name-so-that-every-duplicate-weighs-its-share-of-the-reply-'.repeat(2);
+  for (let f = 0; f < 40; f++) {
+    const dir = join(pairs, `folder-${f}`);
+    mkdirSync(dir, { recursive: true });
+    for (let i = 0; i < 100; i++) {
+      const content = `pair ${f} ${i}`.padEnd(20 + f, '.');
+      writeFileSync(join(dir, `${name}${i}-a`), content);
+      writeFileSync(join(dir, `${name}${i}-b`), content);
+    }
+  }
+  const result = await client.callTool({ name: 'find_duplicates', arguments: { search_dirs: [pairs] } });
+  assert.equal(result.isError, false);
+  assert.ok(result.content[0].text.length < 1_000_000);
+  const payload = result.structuredContent;
+  assert.equal(payload.group_count, 4000);
+  assert.equal(payload.files_compared, 8000);
+  assert.equal(payload.truncated, true);
+  assert.equal(payload.omitted_count, 4000 - payload.groups.length);
+  // The largest files first: the last folder's pairs lead.
+  assert.equal(payload.groups[0].size, 59);
+  rmSync(pairs, { recursive: true, force: true });
 });
 
 test('callTool with a missing required argument: an error result', async () => {

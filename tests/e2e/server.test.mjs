@@ -103,11 +103,11 @@ test('deeply nested JSON is a parse error, not a crash', async () => {
   assert.equal(JSON.parse(run.lines[0]).error.code, -32700);
 });
 
-test('tools/list is byte-identical across calls and lists the nine tools', async () => {
+test('tools/list is byte-identical across calls and lists the ten tools', async () => {
   const run = await runServer(request(1, 'tools/list') + '\n' + request(1, 'tools/list', { cursor: 'next' }) + '\n');
   assert.equal(run.lines[0], run.lines[1]);
   const { tools } = JSON.parse(run.lines[0]).result;
-  assert.equal(tools.length, 9);
+  assert.equal(tools.length, 10);
   assert.ok(run.lines[0].includes('Read-only \u2014 deletes nothing.'));
 });
 

@@ -133,12 +133,15 @@ TEST(MethodsTest, UnknownOrMissingMethodsGetMethodNotFound) {
 
 TEST(CatalogueTest, EightToolsInOrderWithStrictSchemas) {
   Json all = tool_catalogue();
-  // scan_folder_sizes follows scan_top_files; the eight others keep their order.
-  ASSERT_EQ(all.size(), 9u);
+  // scan_folder_sizes follows scan_top_files and find_duplicates follows
+  // find_copies; the eight others keep their order.
+  ASSERT_EQ(all.size(), 10u);
   EXPECT_EQ(all[4]["name"], "scan_folder_sizes");
+  EXPECT_EQ(all[8]["name"], "find_duplicates");
+  EXPECT_EQ(all[8]["inputSchema"]["required"], Json::array({"search_dirs"}));
   Json tools = Json::array();
   for (std::size_t i = 0; i < all.size(); ++i) {
-    if (i != 4) tools.push_back(all[i]);
+    if (i != 4 && i != 8) tools.push_back(all[i]);
   }
   const char* names[] = {"list_disks",       "disk_health",        "scan_junk",   "scan_top_files",
                          "scan_empty_files", "scan_empty_folders", "find_copies", "get_corvane_app"};
@@ -175,9 +178,9 @@ TEST(CatalogueTest, EightToolsInOrderWithStrictSchemas) {
             std::string::npos);
   EXPECT_EQ(text.rfind(R"([{"description":"List all disks with capacity, usage ratio, filesystem and removable flag. Read-only.","inputSchema":{"additionalProperties":false,"properties":{},"type":"object"},"name":"list_disks"})", 0),
             0u);
-  EXPECT_EQ(to_compact_json(tool_catalogue()), text);
+  EXPECT_EQ(to_compact_json(tool_catalogue()), to_compact_json(all));
   EXPECT_EQ(reply_to(R"({"id":2,"method":"tools/list","params":{"cursor":"x"}})"),
-            R"({"id":2,"jsonrpc":"2.0","result":{"tools":)" + text + "}}");
+            R"({"id":2,"jsonrpc":"2.0","result":{"tools":)" + to_compact_json(all) + "}}");
 }
 
 // The copy finder's one count runs through two stages; its line tells

@@ -109,7 +109,7 @@ class FolderSizeScan {
   void on_file() {
     auto stat = walk_.stat();
     if (!stat.ok()) return;
-    if (stat->links > 1 && !linked_.insert(FileIdentity{stat->device, stat->inode}).second) return;
+    if (stat->links > 1 && !linked_.insert(FileIdentity{stat->device, stat->file_id}).second) return;
     FolderNode& here = frames_.back().node;
     here.files_size += stat->size;
     ++here.files_count;

@@ -139,14 +139,16 @@ class Walkers {
 
 struct WalkerContext {
   Walkers* walkers;  // null when the search directory is walked alone
-  const CollectOptions& options;
+  const WalkRootsOptions& options;
+  WalkVisitor& visitor;
+  std::size_t index;  // this walker's
   platform::WalkOptions walk_options;
   platform::ProgressReporter& reporter;
   std::mutex& reporting;
 };
 
-void walk_subtree(Subtree subtree, WalkerContext& context, std::vector<Candidate>& out) {
-  const CollectOptions& options = context.options;
+void walk_subtree(Subtree subtree, WalkerContext& context) {
+  const WalkRootsOptions& options = context.options;
   auto listing = std::make_unique<DenialNotingListing>(options.listing());
   DenialNotingListing& noted = *listing;
   std::optional<DirectoryWalk> walk_storage;
@@ -171,6 +173,10 @@ void walk_subtree(Subtree subtree, WalkerContext& context, std::vector<Candidate
       }
       continue;
     }
+    if (walk.kind() == EntryKind::directory && options.recursive && !context.visitor.enters(walk)) {
+      walk.skip_directory();
+      continue;
+    }
     if (walk.kind() == EntryKind::directory && context.walkers != nullptr && context.walkers->someone_waits()) {
       // Opened here as this walk would enter it, so the other walker starts
       // exactly where this one would have gone. One that cannot be opened
@@ -188,15 +194,7 @@ void walk_subtree(Subtree subtree, WalkerContext& context, std::vector<Candidate
     if (walk.kind() != EntryKind::file) continue;
     // Reading a file whose data is not on this disk would fetch it.
     if (walk.data_not_local()) continue;
-    // Names go by the system's own spelling: the shown text of a name that
-    // is not valid UTF-8 (or UTF-16) stands for many names and opens none.
-    if (extension_key(walk.raw_name()) != options.seed_key) continue;
-    // The walk starts at a canonical root and never passes through a link,
-    // so the path it built is already the file's canonical path.
-    if (walk.raw_path() == options.seed_path) continue;
-    Result<platform::EntryStat> stat = walk.stat();
-    if (!stat.ok()) continue;
-    out.push_back(Candidate{walk.raw_path(), stat->size, unix_seconds_from_filetime(stat->last_write)});
+    context.visitor.file(walk, context.index);
   }
 }
 
@@ -204,10 +202,11 @@ void walk_subtree(Subtree subtree, WalkerContext& context, std::vector<Candidate
 // processors when the search goes below its own entries. Kernel-bound
 // listing and stat calls are what a walk spends its time on, and they run
 // side by side on different folders.
-void collect_root(const std::string& root, const CollectOptions& options, const platform::TaskHooks& hooks,
-                  platform::HandleBudget& handles, platform::ProgressReporter& reporter, std::vector<Candidate>& out) {
+void walk_root(const std::string& root, const WalkRootsOptions& options, WalkVisitor& visitor,
+               const platform::TaskHooks& hooks, platform::HandleBudget& handles,
+               platform::ProgressReporter& reporter) {
   std::mutex reporting;
-  WalkerContext alone{nullptr, options, {}, reporter, reporting};
+  WalkerContext alone{nullptr, options, visitor, 0, {}, reporter, reporting};
   alone.walk_options.report_directory_ends = true;
   alone.walk_options.hooks = hooks;
   alone.walk_options.handles = &handles;
@@ -216,7 +215,8 @@ void collect_root(const std::string& root, const CollectOptions& options, const 
   runtime::ParallelPool& pool = options.pool != nullptr ? *options.pool : runtime::parallel_pool();
   const std::size_t count = pool.worker_count();
   if (!options.recursive || count < 2) {
-    walk_subtree(Subtree{root, std::nullopt}, alone, out);
+    visitor.walkers(1);
+    walk_subtree(Subtree{root, std::nullopt}, alone);
     return;
   }
 
@@ -230,12 +230,13 @@ void collect_root(const std::string& root, const CollectOptions& options, const 
   // walkers, the rest wait for a folder with handles to spare.
   shared.walk_options.max_open_listings = handles.limit() / count;
   shared.walk_options.warm_ahead = platform::WarmAhead::off;
-  std::vector<std::vector<Candidate>> found(count);
+  visitor.walkers(count);
   pool.for_each_index(count, [&](std::size_t i) {
     try {
       WalkerContext context = shared;
+      context.index = i;
       while (std::optional<Subtree> subtree = walkers.take()) {
-        walk_subtree(std::move(*subtree), context, found[i]);
+        walk_subtree(std::move(*subtree), context);
         walkers.finished();
       }
     } catch (...) {
@@ -243,10 +244,42 @@ void collect_root(const std::string& root, const CollectOptions& options, const 
     }
   });
   walkers.rethrow_failure();
-  for (std::vector<Candidate>& some : found) {
-    out.insert(out.end(), std::make_move_iterator(some.begin()), std::make_move_iterator(some.end()));
-  }
 }
+
+// The copy finder's files: those with the seed's extension key, less the
+// seed, one list per walker.
+class CandidateVisitor final : public WalkVisitor {
+ public:
+  explicit CandidateVisitor(const CollectOptions& options) : options_(options) {}
+
+  void walkers(std::size_t count) override {
+    if (found_.size() < count) found_.resize(count);
+  }
+
+  void file(DirectoryWalk& walk, std::size_t walker) override {
+    // Names go by the system's own spelling: the shown text of a name that
+    // is not valid UTF-8 (or UTF-16) stands for many names and opens none.
+    if (extension_key(walk.raw_name()) != options_.seed_key) return;
+    // The walk starts at a canonical root and never passes through a link,
+    // so the path it built is already the file's canonical path.
+    if (walk.raw_path() == options_.seed_path) return;
+    Result<platform::EntryStat> stat = walk.stat();
+    if (!stat.ok()) return;
+    found_[walker].push_back(Candidate{walk.raw_path(), stat->size, unix_seconds_from_filetime(stat->last_write)});
+  }
+
+  std::vector<Candidate> joined() {
+    std::vector<Candidate> out;
+    for (std::vector<Candidate>& some : found_) {
+      out.insert(out.end(), std::make_move_iterator(some.begin()), std::make_move_iterator(some.end()));
+    }
+    return out;
+  }
+
+ private:
+  const CollectOptions& options_;
+  std::vector<std::vector<Candidate>> found_;
+};
 
 }  // namespace
 
@@ -263,17 +296,24 @@ std::string extension_key(std::string_view file_name) {
   return platform::lower_case_ascii(file_name.substr(dot + 1));
 }
 
-std::vector<Candidate> collect_candidates(const CollectOptions& options, const platform::TaskHooks& hooks,
-                                          platform::ProgressReporter& reporter) {
-  std::vector<Candidate> out;
-  // Roots are taken last first, as a work list would. Walkers find
-  // candidates in no fixed order; sorted, rows that show the same path (names
-  // that are not UTF-8) come out in one order every time.
+void walk_roots(const WalkRootsOptions& options, WalkVisitor& visitor, const platform::TaskHooks& hooks,
+                platform::ProgressReporter& reporter) {
+  // Roots are taken last first, as a work list would.
   platform::HandleBudget handles;
   for (auto root = options.roots.rbegin(); root != options.roots.rend(); ++root) {
     if (hooks.stopped()) break;
-    collect_root(*root, options, hooks, handles, reporter, out);
+    walk_root(*root, options, visitor, hooks, handles, reporter);
   }
+}
+
+std::vector<Candidate> collect_candidates(const CollectOptions& options, const platform::TaskHooks& hooks,
+                                          platform::ProgressReporter& reporter) {
+  CandidateVisitor visitor(options);
+  walk_roots(WalkRootsOptions{options.roots, options.recursive, options.task_id, options.pool, options.listing},
+             visitor, hooks, reporter);
+  // Walkers find candidates in no fixed order; sorted, rows that show the
+  // same path (names that are not UTF-8) come out in one order every time.
+  std::vector<Candidate> out = visitor.joined();
   std::sort(out.begin(), out.end(), [](const Candidate& a, const Candidate& b) { return a.path < b.path; });
   return out;
 }

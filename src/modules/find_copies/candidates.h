@@ -33,11 +33,23 @@ std::string extension_key(std::string_view file_name);
 // The final component of a path (after the last separator).
 std::string_view file_name_of(std::string_view path);
 
-struct CollectOptions {
+// What a walk of the search directories does with what it meets. Its calls
+// come from several walkers at once, each with its own index below the
+// count given to `walkers`, so each walker can fill a store of its own.
+class WalkVisitor {
+ public:
+  virtual ~WalkVisitor() = default;
+  // Before each search directory's walk: how many walkers it takes.
+  virtual void walkers(std::size_t count) = 0;
+  // Whether a recursive walk enters this directory (walk.path() names it).
+  virtual bool enters(const platform::DirectoryWalk&) { return true; }
+  // A regular file whose data is on this disk.
+  virtual void file(platform::DirectoryWalk& walk, std::size_t walker) = 0;
+};
+
+struct WalkRootsOptions {
   const std::vector<std::string>& roots;  // canonical search directories
   bool recursive = true;
-  std::string_view seed_path;  // canonical, as the system spells it
-  std::string_view seed_key;
   std::string_view task_id;
   // Test seams: the walkers' pool (null: the process's parallel pool, one
   // walker per processor) and their listing.
@@ -45,12 +57,28 @@ struct CollectOptions {
   std::unique_ptr<platform::ListingSource> (*listing)() = platform::native_listing;
 };
 
-// Walks the roots: links (and, on POSIX, FIFOs, sockets and devices) are
-// never followed or taken, nothing is de-duplicated, and a directory that
-// cannot be listed is skipped (a "warning:SEARCH_DIR_PERMISSION_DENIED:..."
-// event when access was denied). Every entry listed advances the hooks'
-// counters. All the walkers together hold at most kMaxOpenListings handles. Returns what it had collected when their stop is requested; the
-// caller checks the token.
+// Walks the roots, last first: links (and, on POSIX, FIFOs, sockets and
+// devices) are never followed or taken, and a directory that cannot be
+// listed is skipped (a "warning:SEARCH_DIR_PERMISSION_DENIED:..." event
+// when access was denied). Every entry listed advances the hooks'
+// counters. All the walkers together hold at most kMaxOpenListings
+// handles. Returns early when their stop is requested; the caller checks
+// the token.
+void walk_roots(const WalkRootsOptions& options, WalkVisitor& visitor, const platform::TaskHooks& hooks,
+                platform::ProgressReporter& reporter);
+
+struct CollectOptions {
+  const std::vector<std::string>& roots;  // canonical search directories
+  bool recursive = true;
+  std::string_view seed_path;  // canonical, as the system spells it
+  std::string_view seed_key;
+  std::string_view task_id;
+  runtime::ParallelPool* pool = nullptr;  // as in WalkRootsOptions
+  std::unique_ptr<platform::ListingSource> (*listing)() = platform::native_listing;
+};
+
+// The files of walk_roots whose extension key is the seed's, the seed
+// itself left out. Nothing is de-duplicated. Sorted by path.
 std::vector<Candidate> collect_candidates(const CollectOptions& options, const platform::TaskHooks& hooks,
                                           platform::ProgressReporter& reporter);
 

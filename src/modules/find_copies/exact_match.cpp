@@ -25,25 +25,48 @@ std::size_t read_window(fs_noatime::ReadHandle& handle, std::uint64_t offset, st
 
 }  // namespace
 
-Result<std::string> partial_fingerprint(std::string_view path) {
-  Result<platform::PathMetadata> meta = platform::path_metadata(path);
-  if (!meta.ok()) return meta.failure();
-  const std::uint64_t size = meta->stat.size;
-
+Result<Digest> partial_digest(fs_noatime::ReadHandle& handle, std::uint64_t size, std::vector<std::uint8_t>& buffer,
+                              std::uint64_t& bytes_read) {
   // One handle serves both windows: the head, and the tail of a file over
   // two windows. The digest covers the size so that files of different
   // sizes never share a fingerprint.
-  Result<fs_noatime::ReadHandle> handle = fs_noatime::open_for_read(path);
-  if (!handle.ok()) return handle.failure();
-  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(size, kPartialWindow)));
+  buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size, kPartialWindow)));
   fs_noatime::Sha256 hash;
   std::uint8_t size_le[8];
   for (int i = 0; i < 8; ++i) size_le[i] = static_cast<std::uint8_t>(size >> (8 * i));
   hash.update(size_le, sizeof size_le);
 
-  hash.update(buffer.data(), read_window(handle.value(), 0, buffer));
-  if (size > 2 * kPartialWindow) hash.update(buffer.data(), read_window(handle.value(), size - kPartialWindow, buffer));
-  auto digest = hash.finish();
+  std::size_t got = read_window(handle, 0, buffer);
+  hash.update(buffer.data(), got);
+  bytes_read += got;
+  if (size > 2 * kPartialWindow) {
+    got = read_window(handle, size - kPartialWindow, buffer);
+    hash.update(buffer.data(), got);
+    bytes_read += got;
+  }
+  return hash.finish();
+}
+
+Result<Digest> whole_digest(fs_noatime::ReadHandle& handle, std::vector<std::uint8_t>& buffer,
+                            const std::stop_token& stop, std::uint64_t& bytes_read) {
+  fs_noatime::Sha256 hash;
+  while (!stop.stop_requested()) {
+    std::int64_t got = handle.read(buffer.data(), buffer.size());
+    if (got <= 0) break;
+    hash.update(buffer.data(), static_cast<std::size_t>(got));
+    bytes_read += static_cast<std::uint64_t>(got);
+  }
+  return hash.finish();
+}
+
+Result<std::string> partial_fingerprint(std::string_view path) {
+  Result<platform::PathMetadata> meta = platform::path_metadata(path);
+  if (!meta.ok()) return meta.failure();
+  Result<fs_noatime::ReadHandle> handle = fs_noatime::open_for_read(path);
+  if (!handle.ok()) return handle.failure();
+  std::vector<std::uint8_t> buffer;
+  std::uint64_t read = 0;
+  Result<Digest> digest = partial_digest(handle.value(), meta->stat.size, buffer, read);
   if (!digest.ok()) return digest.failure();
   return fs_noatime::hex_lower(digest->data(), digest->size());
 }

@@ -2,6 +2,7 @@
 // then the full SHA-256 digest.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
@@ -11,6 +12,7 @@
 
 #include "modules/find_copies/candidates.h"
 #include "modules/find_copies/copy_types.h"
+#include "modules/fs_noatime/fs_noatime.h"
 #include "platform/progress.h"
 #include "platform/result.h"
 
@@ -23,6 +25,21 @@ inline constexpr std::uint64_t kPartialWindow = 65536;
 // The size is the file's own, measured here. Errors: the system's text,
 // or the SHA-256 provider's failure.
 Result<std::string> partial_fingerprint(std::string_view path);
+
+using Digest = std::array<std::uint8_t, 32>;
+
+// The partial fingerprint of an open file of `size` bytes (as the caller
+// knows it), read through `buffer` (resized as needed); `bytes_read` gains
+// what was read. Error: the SHA-256 provider's failure.
+Result<Digest> partial_digest(fs_noatime::ReadHandle& handle, std::uint64_t size, std::vector<std::uint8_t>& buffer,
+                              std::uint64_t& bytes_read);
+
+// The SHA-256 of everything an open file gives from where it stands, read
+// in blocks of `buffer`'s size, whatever the file's size; a failed read
+// ends the data. Stops between blocks once `stop` is requested (the digest
+// is then of what was read). `bytes_read` gains what was read.
+Result<Digest> whole_digest(fs_noatime::ReadHandle& handle, std::vector<std::uint8_t>& buffer,
+                            const std::stop_token& stop, std::uint64_t& bytes_read);
 
 struct SeedDigests {
   std::string full;
