@@ -72,7 +72,7 @@ test("the newest SDK's 'auto' negotiation probes server/discover, gets -32601, a
       assert.equal(client.getProtocolEra(), 'legacy');
       assert.equal(client.getNegotiatedProtocolVersion(), '2025-11-25');
       const { tools } = await client.listTools();
-      assert.deepEqual(tools.map((t) => t.annotations.readOnlyHint), Array(9).fill(true));
+      assert.deepEqual(tools.map((t) => t.annotations.readOnlyHint), Array(10).fill(true));
       const app = await client.callTool({ name: 'get_corvane_app', arguments: {} });
       assert.equal(app.structuredContent.download, 'https://corvane.app/download');
     } finally {
