@@ -114,6 +114,8 @@ function calls({ t }, withRoot) {
   const scan = t('scan');
   const out = [
     ['scan_top_files', { path: scan, top_n: 50 }],
+    ['scan_folder_sizes', { path: scan, depth: 8 }],
+    ['scan_folder_sizes', { path: scan, exclude_paths: ['skipme'] }],
     ['scan_empty_files', { path: scan }],
     ['scan_empty_files', { path: scan, exclude_paths: ['skipme'] }],
     ['scan_empty_folders', { path: scan }],
@@ -121,11 +123,15 @@ function calls({ t }, withRoot) {
     ['find_copies', { seed_path: t('scan/a/seed.dat'), search_dirs: [scan] }],
     ['find_copies', { seed_path: t('scan/a/seed.dat'), search_dirs: [scan], match_mode: 'similar',
       similarity_threshold: 0.5 }],
+    ['find_duplicates', { search_dirs: [scan] }],
     ['scan_junk', {}],
   ];
   if (withRoot) {
-    for (const name of ['scan_top_files', 'scan_empty_files', 'scan_empty_folders']) out.push([name, { path: t('rootmnt') }]);
+    for (const name of ['scan_top_files', 'scan_folder_sizes', 'scan_empty_files', 'scan_empty_folders']) {
+      out.push([name, { path: t('rootmnt') }]);
+    }
     out.push(['find_copies', { seed_path: t('scan/a/seed.dat'), search_dirs: [t('rootmnt')] }]);
+    out.push(['find_duplicates', { search_dirs: [t('rootmnt')] }]);
   }
   return out;
 }
