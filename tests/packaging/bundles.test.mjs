@@ -57,7 +57,7 @@ for (const platform of ['linux', 'windows']) {
     assert.equal(m.server.entry_point, `server/${p.file}`);
     assert.deepEqual(m.server.mcp_config, { command: `\${__dirname}/server/${p.file}`, args: [], env: {} });
     assert.deepEqual(m.tools, reviewedCatalogue());
-    assert.equal(m.tools.length, 9);
+    assert.equal(m.tools.length, 10);
 
     // A host runs the entry point as it was unpacked: it must still be executable.
     const entry = join(dir, m.server.entry_point);
