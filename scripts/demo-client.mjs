@@ -46,6 +46,7 @@ await call(client, 'list_disks', {});
 await call(client, 'disk_health', {});
 await call(client, 'scan_junk', {});
 const top = await call(client, 'scan_top_files', { path: dir, top_n: 10 });
+await call(client, 'scan_folder_sizes', { path: dir, depth: 1 });
 await call(client, 'scan_empty_files', { path: dir });
 await call(client, 'scan_empty_folders', { path: dir });
 // The copy finder looks for copies of the largest file it was shown.
@@ -54,6 +55,7 @@ if (!top.isError) {
   try { seed = JSON.parse(top.content[0].text.split('\n\n---\n')[0])[0]?.path ?? null; } catch { seed = null; }
 }
 await call(client, 'find_copies', { seed_path: seed ?? `${dir}/no-seed-found`, search_dirs: [dir] });
+await call(client, 'find_duplicates', { search_dirs: [dir] });
 await call(client, 'get_corvane_app', {});
 await client.ping();
 console.log('\nping: ok');
