@@ -52,6 +52,7 @@ class PortableListing : public ListingSource {
   void release(Listing& listing) override;
   bool resume(Listing& listing, Listing& child) override;
   Opened open_below(Listing& base, std::string_view relative, const Entry& entry) override;
+  bool opens_below() const override { return true; }
 
  protected:
   // Opens the directory `name` relative to `at` for listing, with `flags`

@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "platform/dir_walk_ahead.h"
 #include "platform/dir_warm.h"
 #include "platform/path.h"
 
@@ -97,44 +98,9 @@ DirectoryWalk::DirectoryWalk(std::string root, WalkOptions options, std::unique_
       budget_(options.handles != nullptr ? options.handles : own_budget_.get()),
       max_open_(std::max(kWalkReserve, options.max_open_listings)) {}
 
-DirectoryWalk::DirectoryWalk(std::string root, HandedOver handed, WalkOptions options,
-                             std::unique_ptr<ListingSource> source)
-    : DirectoryWalk(std::move(root), options, std::move(source)) {
-  own_budget_.reset();
-  budget_ = handed.budget_;
-  handed.budget_ = nullptr;
-  owned_ = kWalkReserve;
-  opened_root_ = std::move(handed.listing_);
-}
-
-HandedOver::HandedOver(HandedOver&& other) noexcept
-    : listing_(std::move(other.listing_)), budget_(std::exchange(other.budget_, nullptr)) {}
-
-HandedOver& HandedOver::operator=(HandedOver&& other) noexcept {
-  if (this != &other) {
-    HandedOver gone(std::move(*this));
-    listing_ = std::move(other.listing_);
-    budget_ = std::exchange(other.budget_, nullptr);
-  }
-  return *this;
-}
-
-HandedOver::~HandedOver() {
-  listing_.reset();
-  if (budget_ != nullptr) budget_->give_back(kWalkReserve);
-}
-
-std::optional<HandedOver> DirectoryWalk::hand_over_current() {
-  if (!budget_->try_take(kWalkReserve)) return std::nullopt;
-  HandedOver handed(nullptr, budget_);
-  ListingSource::Opened opened = source_->open_child(*levels_.back().listing, entry_);
-  if (!opened.ok()) return std::nullopt;
-  handed.listing_ = std::move(opened).value();
-  return handed;
-}
-
 DirectoryWalk::~DirectoryWalk() {
   stop_warming();  // its threads use the source
+  ahead_.reset();  // so do the walkers'
   while (!levels_.empty()) levels_.pop_back();
   budget_->give_back(owned_);
 }
@@ -145,9 +111,10 @@ void DirectoryWalk::start_warming() {
   if (max_open_ < kWarmers + kWalkReserve) return;
   // The warmers' handles come out of the walk's share first: the walk lets
   // go of its oldest listings, as it does when it goes deeper.
-  while (owned_ + kWarmers > max_open_ || !budget_->try_take(kWarmers)) {
+  const std::size_t walkers = ahead_ != nullptr ? ahead_->handles() : 0;
+  while (owned_ + walkers + kWarmers > max_open_ || !budget_->try_take(kWarmers)) {
     if (owned_ <= kWalkReserve) return;
-    if (held_ == owned_) release_oldest();
+    if (held_ + fixed_ == owned_) release_oldest();
     budget_->give_back(1);
     --owned_;
   }
@@ -191,7 +158,18 @@ std::string_view DirectoryWalk::name() const { return std::string_view(path_).su
 std::string_view DirectoryWalk::raw_name() const { return std::string_view(raw_path_).substr(raw_name_offset_); }
 
 Result<EntryStat> DirectoryWalk::stat() {
-  Result<EntryStat> got = source_->stat(*levels_.back().listing, entry_);
+  Level& top = levels_.back();
+  if (top.ahead == nullptr) {
+    Result<EntryStat> got = source_->stat(*top.listing, entry_);
+    if (got.ok()) entry_.stat = got.value();
+    return got;
+  }
+  if (entry_.stat) return *entry_.stat;
+  if (stat_failed_) return make_error("its size and times could not be read");
+  // One the walkers were not asked for: its folder is opened again for it.
+  ListingSource::Opened again = source_->open_below(ahead_->base(), top.ahead->relative, top.ahead->facts);
+  if (!again.ok()) return again.failure();
+  Result<EntryStat> got = source_->stat(*again.value(), entry_);
   if (got.ok()) entry_.stat = got.value();
   return got;
 }
@@ -227,8 +205,9 @@ void DirectoryWalk::release_oldest() { release(levels_[levels_.size() - held_]);
 // the innermost's, which the new one opens from, so false only when that is
 // all the walk holds and nothing more can be had.
 bool DirectoryWalk::room_for_one() {
-  if (held_ < owned_) return true;
-  if (owned_ + warmer_handles_ < max_open_ && budget_->try_take(1)) {
+  if (held_ + fixed_ < owned_) return true;
+  const std::size_t walkers = ahead_ != nullptr ? ahead_->handles() : 0;
+  if (owned_ + warmer_handles_ + walkers < max_open_ && budget_->try_take(1)) {
     ++owned_;
     return true;
   }
@@ -240,7 +219,7 @@ bool DirectoryWalk::room_for_one() {
 // What the walk no longer holds goes back to the budget, for walks side by
 // side; the reserve stays.
 void DirectoryWalk::give_back_spare() {
-  std::size_t keep = std::max(kWalkReserve, held_);
+  std::size_t keep = std::max(kWalkReserve, held_) + fixed_;
   if (owned_ <= keep) return;
   budget_->give_back(owned_ - keep);
   owned_ = keep;
@@ -266,23 +245,29 @@ void DirectoryWalk::release(Level& level) {
 }
 
 ListingSource::Read DirectoryWalk::read(Level& level) {
+  stat_failed_ = false;
   if (!level.is_drained) {
     entry_.clear_facts();
     ListingSource::Read read = source_->read(*level.listing, entry_);
     if (level.timing) note_first_read(level);
     return read;
   }
-  if (level.lost) return ListingSource::Read::error;
   // What was drained ends in the read that ends the listing, so the walk
-  // never asks past it.
-  Drained& next = level.drained[level.next_drained++];
+  // asks past it only when a stop cut the reading short.
+  if (level.lost || level.drained.empty()) return ListingSource::Read::error;
+  Drained& next = level.drained.front();
   entry_ = std::move(next.entry);
-  return next.read;
+  stat_failed_ = next.stat_failed;
+  ListingSource::Read read = next.read;
+  level.drained.pop_front();
+  return read;
 }
 
 // Descends into the directory entry just delivered. False when it could not
-// be opened; then its end event (if wanted) is already set up.
+// be opened (then its end event, if wanted, is already set up) or when the
+// walk's stop was asked while it waited for a walker.
 bool DirectoryWalk::enter_child() {
+  if (levels_.back().ahead != nullptr) return enter_ahead();
   bool timing = warm_ahead_ == WarmAhead::when_slow && !warm_tried_;
   auto opened_at = timing ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
   ListingSource::Opened child =
@@ -301,7 +286,72 @@ bool DirectoryWalk::enter_child() {
   }
   event_ = Event::directory_end;
   ended_ = ListingSummary{};
+  ended_.denied = child.error_code() == ErrorCode::permission_denied;
   return false;
+}
+
+// Where a raw path's part below the root starts.
+std::size_t DirectoryWalk::relative_start() const {
+  return root_.size() + (join_needs_separator(root_) ? 1 : 0);
+}
+
+// Enters a folder of a level the walkers read: the walkers' reading of it,
+// or, for one they were not to read (outside their scope, too deep, or too
+// long a path), the folder opened below the root and walked from there as
+// a walk on its own walks.
+bool DirectoryWalk::enter_ahead() {
+  AheadFolder& parent = *levels_.back().ahead;
+  if (AheadChild* child = std::exchange(child_, nullptr)) {
+    std::shared_ptr<AheadFolder> folder = ahead_->enter(parent, *child);
+    if (folder == nullptr) return false;
+    if (push_ahead(std::move(folder))) return true;
+  } else {
+    ListingSource::Opened opened =
+        room_for_one()
+            ? source_->open_below(ahead_->base(), std::string_view(raw_path_).substr(relative_start()), entry_)
+            : ListingSource::Opened(no_handle());
+    if (opened.ok()) {
+      push(Level{.listing = std::move(opened).value(),
+                 .path_length = path_.size(),
+                 .name_offset = name_offset_,
+                 .raw_path_length = raw_path_.size(),
+                 .raw_name_offset = raw_name_offset_,
+                 .summary = ListingSummary{true, false, 0, 0}});
+      tell_warmer();
+      return true;
+    }
+    ended_ = ListingSummary{};
+    ended_.denied = opened.error_code() == ErrorCode::permission_denied;
+  }
+  event_ = Event::directory_end;
+  return false;
+}
+
+// Makes a level of a folder the walkers read; false (with its summary in
+// ended_) when it could not be opened.
+bool DirectoryWalk::push_ahead(std::shared_ptr<AheadFolder> folder) {
+  if (!folder->opened) {
+    ended_ = ListingSummary{};
+    ended_.denied = folder->denied;
+    return false;
+  }
+  std::deque<Drained> entries = std::move(folder->entries);
+  levels_.push_back(Level{.path_length = path_.size(),
+                          .name_offset = name_offset_,
+                          .raw_path_length = raw_path_.size(),
+                          .raw_name_offset = raw_name_offset_,
+                          .summary = ListingSummary{true, false, 0, 0},
+                          .is_drained = true,
+                          .drained = std::move(entries),
+                          .ahead = std::move(folder)});
+  tell_warmer();
+  return true;
+}
+
+// The current entry is a folder the walkers may read, and the walk does not
+// enter it.
+void DirectoryWalk::leave_current_child() {
+  if (AheadChild* child = std::exchange(child_, nullptr)) ahead_->pass(*levels_.back().ahead, *child);
 }
 
 // Ends the innermost listing; true when an end event is to be delivered.
@@ -320,7 +370,8 @@ bool DirectoryWalk::finish_top() {
       }
     }
   }
-  if (!top.released) --held_;
+  if (!top.released && top.ahead == nullptr) --held_;
+  if (top.ahead != nullptr) ahead_->leave(*top.ahead);
   std::size_t path_length = top.path_length, name_offset = top.name_offset;
   std::size_t raw_path_length = top.raw_path_length, raw_name_offset = top.raw_name_offset;
   ListingSummary summary = top.summary;
@@ -365,10 +416,8 @@ bool DirectoryWalk::next() {
     started_ = true;
     bool timing = warm_ahead_ == WarmAhead::when_slow;
     auto opened_at = timing ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
-    if (opened_root_ == nullptr && budget_->try_take(kWalkReserve)) owned_ = kWalkReserve;
-    ListingSource::Opened root = opened_root_ != nullptr ? ListingSource::Opened(std::move(opened_root_))
-                                 : owned_ > 0            ? source_->open_root(root_)
-                                                         : ListingSource::Opened(no_handle());
+    if (budget_->try_take(kWalkReserve)) owned_ = kWalkReserve;
+    ListingSource::Opened root = owned_ > 0 ? source_->open_root(root_) : ListingSource::Opened(no_handle());
     if (!root.ok()) {
       if (!options_.report_directory_ends) return false;
       event_ = Event::directory_end;
@@ -377,21 +426,43 @@ bool DirectoryWalk::next() {
       name_offset_ = path_.size();
       raw_name_offset_ = raw_path_.size();
       ended_ = ListingSummary{};
+      ended_.denied = root.error_code() == ErrorCode::permission_denied;
       return true;
     }
-    push(Level{.listing = std::move(root).value(),
-               .path_length = path_.size(),
-               .name_offset = path_.size(),
-               .raw_path_length = raw_path_.size(),
-               .raw_name_offset = raw_path_.size(),
-               .summary = ListingSummary{true, false, 0, 0},
-               .timing = timing,
-               .opened_at = opened_at});
+    const std::size_t walkers = walkers_for(options_.walkers);
+    // With walkers, the root stays open as their base, and the walk keeps
+    // two handles besides, to go on as a walk on its own does below what
+    // they read (it may find no more in the budget).
+    if (walkers > 1 && options_.max_depth > 1 && source_->opens_below() && owned_ + 1 < max_open_ &&
+        budget_->try_take(1)) {
+      ++owned_;
+      ahead_ = std::make_unique<WalkAhead>(*source_, std::move(root).value(), root_, options_);
+      fixed_ = 1;
+      name_offset_ = path_.size();
+      raw_name_offset_ = raw_path_.size();
+      push_ahead(ahead_->read_root());
+      ahead_->start(std::min(walkers, max_open_ - owned_), *budget_);
+    } else {
+      push(Level{.listing = std::move(root).value(),
+                 .path_length = path_.size(),
+                 .name_offset = path_.size(),
+                 .raw_path_length = raw_path_.size(),
+                 .raw_name_offset = raw_path_.size(),
+                 .summary = ListingSummary{true, false, 0, 0},
+                 .timing = timing,
+                 .opened_at = opened_at});
+    }
     if (warm_ahead_ == WarmAhead::always) start_warming();
   } else if (descend_) {
     descend_ = false;
-    if (!enter_child() && options_.report_directory_ends) return true;
+    if (!enter_child()) {
+      if (options_.hooks.stopped()) return next();
+      if (options_.report_directory_ends) return true;
+    }
+  } else {
+    leave_current_child();
   }
+  if (ahead_ != nullptr && !warm_tried_ && warm_ahead_ == WarmAhead::when_slow && ahead_->slow()) start_warming();
 
   while (!levels_.empty()) {
     Level& top = levels_.back();
@@ -409,6 +480,7 @@ bool DirectoryWalk::next() {
         event_ = Event::entry;
         set_entry_path();
         descend_ = kind_ == EntryKind::directory && depth_ < options_.max_depth;
+        if (top.ahead != nullptr && kind_ == EntryKind::directory) find_child(top);
         options_.hooks.advance();
         pause_after_entry();
         return true;
@@ -428,9 +500,21 @@ bool DirectoryWalk::next() {
     }
   }
   stop_warming();
+  ahead_.reset();  // no walker outlives the walk
   budget_->give_back(owned_);
   owned_ = 0;
+  fixed_ = 0;
   return false;
+}
+
+// The current entry's place among the folders the walkers may read.
+void DirectoryWalk::find_child(Level& level) {
+  std::vector<AheadChild>& children = level.ahead->children;
+  const std::uint32_t index = level.reads - 1;
+  while (level.next_child < children.size() && children[level.next_child].index < index) ++level.next_child;
+  if (level.next_child < children.size() && children[level.next_child].index == index) {
+    child_ = &children[level.next_child++];
+  }
 }
 
 }  // namespace corvane::platform

@@ -33,6 +33,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -86,6 +87,7 @@ struct ListingSummary {
   bool complete = false;       // read to its end (not cut by an error or skip)
   std::uint64_t entries = 0;   // entries delivered, of every kind
   std::uint64_t failures = 0;  // entries skipped as unreadable, and read errors
+  bool denied = false;         // not opened because access was refused
 };
 
 // The raw listing a walk is driven by. The real one is native_listing();
@@ -170,6 +172,8 @@ class ListingSource {
   // with the same `base` may run at once. Sources that cannot do it refuse
   // (the default), and their walks are not warmed.
   virtual Opened open_below(Listing& base, std::string_view relative, const Entry& entry);
+  // Whether open_below() works, so that other threads can read ahead.
+  virtual bool opens_below() const { return false; }
 };
 
 // The system's listing: getdents64 and statx on Linux, FindFirstFileExW on
@@ -194,6 +198,13 @@ inline constexpr std::size_t kWalkReserve = 2;
 // memory (see platform/dir_warm.h). `when_slow`: once the walk's own reads
 // show that the disk is slow, which a warm cache never does.
 enum class WarmAhead : std::uint8_t { off, when_slow, always };
+
+// WalkOptions::walkers: as many as pay on this machine (one per processor,
+// up to kMaxWalkers).
+inline constexpr std::size_t kEveryProcessor = 0;
+// More than this many walkers only wait on the walk that takes what they
+// read, which is one thread however many read for it.
+inline constexpr std::size_t kMaxWalkers = 8;
 
 struct WalkOptions {
   // Deepest entries listed: 1 lists only the root's own entries.
@@ -223,7 +234,24 @@ struct WalkOptions {
   // warmers' threads while the walk goes on, so it must be safe to call
   // from several threads at once. Empty: every folder.
   std::function<bool(std::string_view path, std::size_t depth)> scope = {};
+  // Threads that read the folders in scope ahead of the walk, each folder
+  // whole, with its files' sizes and times when `warm_file_stats` (and
+  // `stats_for`) asks for them; the walk then takes them in its own order,
+  // so every event, and so every result, is the one a walk on its own
+  // gives. 1: the walk reads every folder itself; kEveryProcessor: one per
+  // processor. Their handles come from the call's budget too.
+  std::size_t walkers = 1;
+  // Which files' sizes and times the walkers fetch, by the file's raw name;
+  // empty: every file's. stat() still answers for the others, at the cost
+  // of opening their folder again.
+  std::function<bool(std::string_view raw_name)> stats_for = {};
 };
+
+// The walkers a walk asking for `asked` gets on this machine.
+std::size_t walkers_for(std::size_t asked);
+// A test seam: every walk that asks for more than one walker gets `count`
+// instead (0: as asked).
+void set_walkers_override(std::size_t count);
 
 // A test seam: every walk spends this long on the CPU after each entry it
 // lists, so that a test can make a small tree take seconds to walk and watch
@@ -242,21 +270,15 @@ void set_warm_ahead_override(WarmAhead mode);
 // it (unless skipped or at max_depth): its entries come next, then (when
 // asked for) its end event, then the parent's following entries.
 class DirectoryWarmer;
+class WalkAhead;
+struct AheadFolder;
+struct AheadChild;
 
-// A directory one walk opened for another to take over, with the reserve
-// of handles (its own listing's among them) the walk that takes it starts
-// with. Given back to the budget if no walk takes it.
-class HandedOver {
- public:
-  HandedOver(HandedOver&& other) noexcept;
-  HandedOver& operator=(HandedOver&& other) noexcept;
-  ~HandedOver();
-
- private:
-  friend class DirectoryWalk;
-  HandedOver(std::unique_ptr<Listing> listing, HandleBudget* budget) : listing_(std::move(listing)), budget_(budget) {}
-  std::unique_ptr<Listing> listing_;
-  HandleBudget* budget_;  // null once taken
+// An outcome of reading a listing, kept for later.
+struct DrainedRead {
+  ListingSource::Read read;
+  ListingSource::Entry entry;
+  bool stat_failed = false;  // the walkers asked for its stat, and it failed
 };
 
 class DirectoryWalk {
@@ -265,11 +287,6 @@ class DirectoryWalk {
 
   explicit DirectoryWalk(std::string root, WalkOptions options = {},
                          std::unique_ptr<ListingSource> source = native_listing());
-  // A walk of the directory another walk handed over (hand_over_current());
-  // `root` is that walk's raw_path() for it. The listing must come from a
-  // source of the same kind as `source`, and from the budget in `options`.
-  DirectoryWalk(std::string root, HandedOver handed, WalkOptions options,
-                std::unique_ptr<ListingSource> source = native_listing());
   ~DirectoryWalk();
   DirectoryWalk(const DirectoryWalk&) = delete;
   DirectoryWalk& operator=(const DirectoryWalk&) = delete;
@@ -301,18 +318,9 @@ class DirectoryWalk {
   void abandon(std::size_t level);
   // End events only.
   const ListingSummary& summary() const { return ended_; }
-  // Entry events for a directory only: opens it as the walk would enter it,
-  // with a walk's reserve taken from the budget, so that another walk can
-  // take it over (the caller then skips it here). None when the budget has
-  // no room for another walk or the directory cannot be opened.
-  std::optional<HandedOver> hand_over_current();
 
  private:
-  // An outcome of reading a listing, kept for later.
-  struct Drained {
-    ListingSource::Read read;
-    ListingSource::Entry entry;
-  };
+  using Drained = DrainedRead;
   struct Level {
     std::unique_ptr<Listing> listing = nullptr;
     std::size_t path_length = 0;  // of this directory's own path text
@@ -324,13 +332,15 @@ class DirectoryWalk {
     bool abandoned = false;
     // Once the listing was read to its end, its reads come from `drained`.
     bool is_drained = false;
-    std::vector<Drained> drained = {};
-    std::size_t next_drained = 0;
+    std::deque<Drained> drained = {};  // what is still to be taken
     bool released = false;  // holds no handle
     bool lost = false;      // could not be resumed: the rest is unreadable
     std::uint32_t reads = 0;  // entries (failed ones too) taken from it so far
     bool timing = false;      // its first read is still to be timed
     std::chrono::steady_clock::time_point opened_at = {};
+    // Read whole by the walkers: holds no handle, and is never resumed.
+    std::shared_ptr<AheadFolder> ahead = nullptr;
+    std::size_t next_child = 0;  // the first of ahead->children not yet met
   };
 
   void push(Level level);
@@ -346,6 +356,12 @@ class DirectoryWalk {
   void start_warming();
   void note_first_read(Level& level);
   void tell_warmer();
+  bool start_parallel();
+  bool enter_ahead();
+  bool push_ahead(std::shared_ptr<AheadFolder> folder);
+  void leave_current_child();
+  void find_child(Level& level);
+  std::size_t relative_start() const;
 
   std::unique_ptr<ListingSource> source_;
   WalkOptions options_;
@@ -372,8 +388,11 @@ class DirectoryWalk {
   std::uint32_t slowness_ = 0;
   bool warm_tried_ = false;
   std::unique_ptr<DirectoryWarmer> warmer_;
-  std::unique_ptr<Listing> opened_root_;  // handed over by another walk
   std::vector<std::uint32_t> key_;  // scratch for tell_warmer()
+  std::size_t fixed_ = 0;  // handles owned but held by no level: the walkers' base
+  std::unique_ptr<WalkAhead> ahead_;  // the walkers, when there are any
+  AheadChild* child_ = nullptr;      // the current entry's, when the walkers may read it
+  bool stat_failed_ = false;         // the walkers could not stat the current entry
 };
 
 }  // namespace corvane::platform

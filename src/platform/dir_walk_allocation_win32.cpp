@@ -116,6 +116,8 @@ class AllocationListing final : public ListingSource {
   // Released listings were read to their end; their entries are opened by path.
   bool resume(Listing&, Listing&) override { return true; }
 
+  bool opens_below() const override { return true; }
+
   Opened open_below(Listing& base, std::string_view relative, const Entry& entry) override {
     if (relative.empty()) return open_path(directory(base).path, false);
     Result<std::wstring> path = listing_below(directory(base).path, relative, entry);

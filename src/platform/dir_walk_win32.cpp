@@ -112,6 +112,8 @@ class WindowsListing final : public ListingSource {
 
   // A path below the base; a name that became a reparse point since it was
   // listed is not entered.
+  bool opens_below() const override { return true; }
+
   Opened open_below(Listing& base, std::string_view relative, const Entry& entry) override {
     if (relative.empty()) return open_path(directory(base).path);
     Result<std::wstring> path = listing_below(directory(base).path, relative, entry);

@@ -588,5 +588,61 @@ TEST_P(RealWalkTest, RandomTreesMatchAnIndependentModelInContentAndNesting) {
   }
 }
 
+
+// Walkers reading ahead change no event: random trees (with a chain deeper
+// and longer than they read, and a link), walked alone and with 2, 5 and 16
+// walkers by a caller that skips and abandons folders and stats files by
+// the same rules each time, give the same transcript.
+TEST_P(RealWalkTest, WalkersGiveTheEventsOfAWalkAlone) {
+  std::mt19937 random(20261209);
+  for (int round = 0; round < 4; ++round) {
+    ScratchDir tree;
+    std::vector<std::string> folders{""};
+    for (int i = 0; i < 300; ++i) {
+      std::string parent = folders[random() % folders.size()];
+      std::string name = (parent.empty() ? "" : parent + "/") + (random() % 5 == 0 ? "skip" : "n") + std::to_string(i);
+      if (random() % 3 == 0) {
+        tree.dir(name);
+        folders.push_back(name);
+      } else {
+        tree.file(name, random() % 40);
+      }
+    }
+    std::string chain = "deep";
+    for (int i = 0; i < 70; ++i) chain += "/" + std::string(i % 10 == 0 ? 40 : 1, static_cast<char>('a' + i % 26));
+    if (round == 0) tree.file(chain + "/end", 3);
+    std::error_code ec;
+    std::filesystem::create_directory_symlink(tree.root() / "n0", tree.root() / "link", ec);
+
+    auto transcript = [&](std::size_t walkers) {
+      WalkOptions options{.report_directory_ends = true, .walkers = walkers};
+      options.scope = [](std::string_view path, std::size_t) { return path.find("skip1") == std::string_view::npos; };
+      options.stats_for = [](std::string_view name) { return name.back() != '7'; };
+      DirectoryWalk walk(tree.text(), options, listing());
+      std::vector<std::string> out;
+      while (walk.next()) {
+        std::string line = std::to_string(walk.depth()) + " " + walk.path() + " " + walk.raw_path();
+        if (walk.event() == DirectoryWalk::Event::directory_end) {
+          const ListingSummary& s = walk.summary();
+          line += " end " + std::to_string(s.opened) + std::to_string(s.complete) + " " + std::to_string(s.entries);
+        } else if (walk.kind() == EntryKind::file) {
+          Result<EntryStat> stat = walk.stat();
+          line += " file " + (stat.ok() ? std::to_string(stat->size) : std::string("-"));
+        } else if (walk.kind() == EntryKind::directory) {
+          std::size_t hash = std::hash<std::string>{}(walk.path().substr(tree.text().size()));
+          if (!walk.in_scope() || hash % 11 == 0) walk.skip_directory();
+          if (hash % 23 == 0 && walk.depth() > 2) walk.abandon(walk.depth() - 1);
+          line += " dir";
+        }
+        out.push_back(std::move(line));
+      }
+      return out;
+    };
+    std::vector<std::string> alone = transcript(1);
+    ASSERT_GT(alone.size(), 100u);
+    for (std::size_t walkers : {2, 5, 16}) EXPECT_EQ(transcript(walkers), alone) << walkers << " walkers";
+  }
+}
+
 }  // namespace
 }  // namespace corvane::platform

@@ -45,6 +45,7 @@ class ObservedListing final : public platform::ListingSource {
     std::string at = relative.empty() ? path(base) : platform::join_path(path(base), relative);
     return watched(inner_->open_below(inner(base), relative, entry), std::move(at), &Seen::warmed);
   }
+  bool opens_below() const override { return inner_->opens_below(); }
   Read read(platform::Listing& listing, Entry& out) override { return inner_->read(inner(listing), out); }
   Result<platform::EntryStat> stat(platform::Listing& listing, const Entry& entry) override {
     return inner_->stat(inner(listing), entry);

@@ -29,6 +29,7 @@ void scan_empty_files(const std::string& root, const EmptyScanOptions& options, 
   if (!excludes.empty() && excludes.any_prefix_of(lowered_path(root))) return;
   WalkOptions walk_options;
   walk_options.hooks = options.hooks;
+  walk_options.walkers = platform::kEveryProcessor;
   if (!options.recursive) walk_options.max_depth = 1;
   // Once the cap is reached no folder is entered; the warmers learn it too.
   std::atomic<bool> full{false};
@@ -76,9 +77,11 @@ class EmptyFolderScan {
       : walk_(root, WalkOptions{.report_directory_ends = true,
                                 .hooks = options.hooks,
                                 .warm_file_stats = false,
-                                .scope = [this](std::string_view path, std::size_t) {
-                                  return !full_.load(std::memory_order_relaxed) && walks_below(path);
-                                }},
+                                .scope =
+                                    [this](std::string_view path, std::size_t) {
+                                      return !full_.load(std::memory_order_relaxed) && walks_below(path);
+                                    },
+                                .walkers = platform::kEveryProcessor},
               options.listing()),
         excludes_(options.exclude_paths), recursive_(options.recursive), cap_(options.result_cap), found_(found) {
     frames_.push_back(Frame{true, false, true, {}});  // the root: walked, never reported

@@ -60,7 +60,8 @@ class FolderSizeScan {
         walk_(root,
               WalkOptions{.report_directory_ends = true,
                           .hooks = options.hooks,
-                          .scope = [this](std::string_view path, std::size_t) { return !excluded(path); }},
+                          .scope = [this](std::string_view path, std::size_t) { return !excluded(path); },
+                          .walkers = platform::kEveryProcessor},
               options.listing()) {
     result_.root.path = root;
     result_.root.shows_folders = true;

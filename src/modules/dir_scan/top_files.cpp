@@ -21,7 +21,7 @@ std::vector<FileEntry> scan_top_files(const std::string& root, std::size_t top_n
   // std::push_heap keeps the greatest element first; inverting the order
   // puts the least (the one to evict) there.
   auto evict_first = [](const FileEntry& a, const FileEntry& b) { return heap_less(b, a); };
-  DirectoryWalk walk(root, platform::WalkOptions{.hooks = hooks});
+  DirectoryWalk walk(root, platform::WalkOptions{.hooks = hooks, .walkers = platform::kEveryProcessor});
   while (walk.next()) {
     if (walk.kind() != EntryKind::file) continue;
     auto stat = walk.stat();

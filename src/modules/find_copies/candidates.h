@@ -33,27 +33,29 @@ std::string extension_key(std::string_view file_name);
 // The final component of a path (after the last separator).
 std::string_view file_name_of(std::string_view path);
 
-// What a walk of the search directories does with what it meets. Its calls
-// come from several walkers at once, each with its own index below the
-// count given to `walkers`, so each walker can fill a store of its own.
+// What a walk of the search directories does with what it meets, in the
+// walk's order, on the calling thread.
 class WalkVisitor {
  public:
   virtual ~WalkVisitor() = default;
-  // Before each search directory's walk: how many walkers it takes.
-  virtual void walkers(std::size_t count) = 0;
-  // Whether a recursive walk enters this directory (walk.path() names it).
-  virtual bool enters(const platform::DirectoryWalk&) { return true; }
+  // Whether the walk may read the directory `path` (as the walk shows it)
+  // at all. Asked from the walkers' threads too, ahead of the walk.
+  virtual bool may_enter(std::string_view /*path*/) const { return true; }
+  // Whether a recursive walk enters this directory (walk.path() names it):
+  // never one may_enter() refuses.
+  virtual bool enters(const platform::DirectoryWalk& walk) { return may_enter(walk.path()); }
+  // The files whose sizes and times the walkers fetch ahead, by raw name.
+  virtual bool stats(std::string_view /*raw_name*/) const { return true; }
   // A regular file whose data is on this disk.
-  virtual void file(platform::DirectoryWalk& walk, std::size_t walker) = 0;
+  virtual void file(platform::DirectoryWalk& walk) = 0;
 };
 
 struct WalkRootsOptions {
   const std::vector<std::string>& roots;  // canonical search directories
   bool recursive = true;
   std::string_view task_id;
-  // Test seams: the walkers' pool (null: the process's parallel pool, one
-  // walker per processor) and their listing.
-  runtime::ParallelPool* pool = nullptr;
+  // Test seams: the walkers (0: one per processor) and their listing.
+  std::size_t walkers = platform::kEveryProcessor;
   std::unique_ptr<platform::ListingSource> (*listing)() = platform::native_listing;
 };
 
@@ -61,9 +63,9 @@ struct WalkRootsOptions {
 // devices) are never followed or taken, and a directory that cannot be
 // listed is skipped (a "warning:SEARCH_DIR_PERMISSION_DENIED:..." event
 // when access was denied). Every entry listed advances the hooks'
-// counters. All the walkers together hold at most kMaxOpenListings
-// handles. Returns early when their stop is requested; the caller checks
-// the token.
+// counters. The walk and its walkers together hold at most
+// kMaxOpenListings handles. Returns early when their stop is requested;
+// the caller checks the token.
 void walk_roots(const WalkRootsOptions& options, WalkVisitor& visitor, const platform::TaskHooks& hooks,
                 platform::ProgressReporter& reporter);
 
@@ -73,7 +75,7 @@ struct CollectOptions {
   std::string_view seed_path;  // canonical, as the system spells it
   std::string_view seed_key;
   std::string_view task_id;
-  runtime::ParallelPool* pool = nullptr;  // as in WalkRootsOptions
+  std::size_t walkers = platform::kEveryProcessor;  // as in WalkRootsOptions
   std::unique_ptr<platform::ListingSource> (*listing)() = platform::native_listing;
 };
 

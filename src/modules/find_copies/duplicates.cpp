@@ -81,25 +81,26 @@ struct WalkerStore {
 class DuplicateVisitor final : public WalkVisitor {
  public:
   DuplicateVisitor(const std::vector<std::string>& roots, const FindDuplicatesRequest& request)
-      : roots_(roots.begin(), roots.end()), excludes_(request.exclude_paths), min_size_(request.min_size) {}
+      : roots_(roots.begin(), roots.end()), excludes_(request.exclude_paths), min_size_(request.min_size),
+        stores_(1) {}
 
-  void walkers(std::size_t count) override {
-    if (stores_.size() < count) stores_.resize(count);
+  bool may_enter(std::string_view path) const override {
+    return excludes_.empty() || !excludes_.any_prefix_of(dir_scan::lowered_path(platform::display_path(path)));
   }
 
   // A search directory met inside another is walked on its own.
   bool enters(const DirectoryWalk& walk) override {
     if (roots_.size() > 1 && roots_.count(walk.raw_path()) > 0) return false;
-    return excludes_.empty() || !excludes_.any_prefix_of(dir_scan::lowered_path(platform::display_path(walk.path())));
+    return may_enter(walk.path());
   }
 
-  void file(DirectoryWalk& walk, std::size_t walker) override {
+  void file(DirectoryWalk& walk) override {
     Result<platform::EntryStat> stat = walk.stat();
     if (!stat.ok() || stat->size < min_size_) return;
     if (!excludes_.empty() && excludes_.any_inside(dir_scan::lowered_path(platform::display_path(walk.path())))) {
       return;
     }
-    WalkerStore& store = stores_[walker];
+    WalkerStore& store = stores_.front();
     const std::string& raw = walk.raw_path();
     const std::size_t name_length = walk.raw_name().size();
     std::string_view folder(raw.data(), raw.size() - name_length);

@@ -184,7 +184,7 @@ class SharedWalk {
       : outer_(outer), nested_(std::move(nested)), listing_(std::move(listing)), hooks_(hooks) {}
 
   void run() {
-    platform::WalkOptions options{.hooks = hooks_};
+    platform::WalkOptions options{.hooks = hooks_, .walkers = platform::kEveryProcessor};
     // The warmers read only the folders this walk enters: each one's path
     // replays the rules from the base folder down.
     options.scope = [this](std::string_view path, std::size_t depth) { return enters(path, depth); };

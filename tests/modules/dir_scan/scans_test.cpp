@@ -377,13 +377,19 @@ TEST(WarmersTest, ReadNoFolderTheEmptyScansWouldNotWalk) {
       EmptyScanOptions options{recursive, {"SKIP", prefix}};
       options.listing = ObservedListing::make;
       for (bool folders : {false, true}) {
-        ObservedListing::reset();
-        if (folders) {
-          (void)scan_empty_folders(scratch.text(), options);
-        } else {
-          (void)scan_empty_files(scratch.text(), options);
-        }
-        ObservedListing::Seen seen = ObservedListing::seen();
+        auto scan = [&] {
+          ObservedListing::reset();
+          std::vector<std::string> found;
+          if (folders) {
+            for (auto& e : scan_empty_folders(scratch.text(), options)) found.push_back(e.path);
+          } else {
+            for (auto& e : scan_empty_files(scratch.text(), options)) found.push_back(e.path);
+          }
+          return std::pair(found, ObservedListing::seen());
+        };
+        platform::set_walkers_override(1);
+        platform::set_warm_ahead_override(platform::WarmAhead::always);
+        auto [alone, seen] = scan();
         for (const std::string& path : seen.warmed) {
           EXPECT_TRUE(seen.walked.contains(path)) << path << (folders ? " folders" : " files") << " seed " << seed;
           std::string lowered = lowered_path(path);
@@ -393,11 +399,20 @@ TEST(WarmersTest, ReadNoFolderTheEmptyScansWouldNotWalk) {
           }
         }
         warmed += seen.warmed.size();
+        // Walkers read every folder below the root through open_below: only
+        // ones the walk alone opens, for the same records.
+        platform::set_walkers_override(4);
+        platform::set_warm_ahead_override(platform::WarmAhead::off);
+        auto [together, read] = scan();
+        EXPECT_EQ(together, alone);
+        read.walked.insert(read.warmed.begin(), read.warmed.end());
+        for (const std::string& path : read.walked) EXPECT_TRUE(seen.walked.contains(path)) << path;
       }
     }
   }
   platform::set_entry_pause(std::chrono::microseconds(0));
   platform::set_warm_ahead_override(platform::WarmAhead::when_slow);
+  platform::set_walkers_override(0);
   EXPECT_GT(warmed, 50u) << "the warmers read ahead at all";
 }
 

@@ -484,20 +484,18 @@ TEST_F(CopySearchTest, WalkersSharingATreeCollectEveryCandidateOnce) {
 
   std::vector<std::string> roots{root};
   std::string seed_path = *platform::canonical_path(seed);
-  // The machine's walkers, then pools of 1 (alone, and with warmers
-  // reading ahead), 16 and 64 as other machines have them: the same
-  // candidates, and never more handles open at once than the call's
-  // budget, whatever the number of walkers.
-  std::vector<std::size_t> pools{0, 0, 1, 1, 16, 64, 64};
+  // The machine's walkers, then 1 (alone, and with warmers reading ahead),
+  // 16 and 64 as other machines have them: the same candidates, and never
+  // more handles open at once than the call's budget, whatever the number
+  // of walkers.
+  std::vector<std::size_t> pools{platform::kEveryProcessor, platform::kEveryProcessor, 1, 1, 16, 64, 64};
   for (std::size_t round = 0; round < pools.size(); ++round) {
-    std::optional<runtime::ParallelPool> pool;
-    if (pools[round] > 0) pool.emplace(pools[round]);
     platform::set_warm_ahead_override(round == 3 ? platform::WarmAhead::always : platform::WarmAhead::when_slow);
     corvane::testing::ObservedListing::reset();
     platform::ProgressCounters counters;
     platform::ProgressReporter reporter(sink, clock);
     CollectOptions options{roots, true, seed_path, "c", "t"};
-    options.pool = pool ? &*pool : nullptr;
+    options.walkers = pools[round];
     options.listing = corvane::testing::ObservedListing::make;
     std::vector<Candidate> found = collect_candidates(options, platform::TaskHooks({}, &counters), reporter);
     std::vector<std::string> paths;

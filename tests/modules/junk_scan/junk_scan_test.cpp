@@ -232,18 +232,35 @@ TEST_F(JunkScanTest, SharedWalksFindWhatSeparateWalksFind) {
   // search), and change nothing it finds.
   using corvane::testing::ObservedListing;
   platform::set_warm_ahead_override(platform::WarmAhead::always);
+  platform::set_walkers_override(1);
   platform::set_entry_pause(std::chrono::microseconds(300));
   ObservedListing::reset();
   env.observed = true;
   JunkScanResult warmed = scan_junk(env);
   platform::set_entry_pause(std::chrono::microseconds(0));
-  platform::set_warm_ahead_override(platform::WarmAhead::when_slow);
+  platform::set_warm_ahead_override(platform::WarmAhead::off);
   ObservedListing::Seen seen = ObservedListing::seen();
   for (const std::string& path : seen.warmed) EXPECT_TRUE(seen.walked.contains(path)) << path;
   EXPECT_GT(seen.warmed.size(), 20u) << "the warmers read ahead at all";
-  ASSERT_EQ(warmed.categories.size(), shared.categories.size());
-  for (std::size_t i = 0; i < shared.categories.size(); ++i) {
-    EXPECT_EQ(warmed.categories[i].total_size, shared.categories[i].total_size) << shared.categories[i].id;
+  // Walkers (their folders open through open_below) read only folders the
+  // walk alone opens, for the same items in the same order.
+  platform::set_walkers_override(4);
+  ObservedListing::reset();
+  JunkScanResult walked = scan_junk(env);
+  platform::set_walkers_override(0);
+  platform::set_warm_ahead_override(platform::WarmAhead::when_slow);
+  ObservedListing::Seen read = ObservedListing::seen();
+  read.walked.insert(read.warmed.begin(), read.warmed.end());
+  for (const std::string& path : read.walked) EXPECT_TRUE(seen.walked.contains(path)) << path;
+  for (const JunkScanResult* other : {&warmed, &walked}) {
+    ASSERT_EQ(other->categories.size(), shared.categories.size());
+    for (std::size_t i = 0; i < shared.categories.size(); ++i) {
+      EXPECT_EQ(other->categories[i].total_size, shared.categories[i].total_size) << shared.categories[i].id;
+      ASSERT_EQ(other->categories[i].items.size(), shared.categories[i].items.size());
+      for (std::size_t j = 0; j < shared.categories[i].items.size(); ++j) {
+        EXPECT_EQ(other->categories[i].items[j].path, shared.categories[i].items[j].path);
+      }
+    }
   }
 }
 
