@@ -31,6 +31,14 @@ void apply_test_warm_ahead() {
   if (text == "off") corvane::platform::set_warm_ahead_override(corvane::platform::WarmAhead::off);
 }
 
+// The walkers seam (see platform/dir_walk.h): a whole number of walkers
+// for every walk that would have more than one.
+void apply_test_walkers() {
+  std::string text = corvane::platform::environment_variable("CORVANE_TEST_WALKERS");
+  if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos) return;
+  corvane::platform::set_walkers_override(static_cast<std::size_t>(std::stoul(text)));
+}
+
 }  // namespace
 
 int main() {
@@ -43,6 +51,7 @@ int main() {
   }
   corvane::platform::prepare_stdio();
   apply_test_entry_pause();
+  apply_test_walkers();
   apply_test_warm_ahead();
   bool reading = false;
   corvane::mcp::LineReader input([&reading](char* buffer, std::size_t capacity) {

@@ -111,6 +111,7 @@ void WalkAhead::run() {
       } else {
         finish_locked(*folder);
       }
+      if (!waiting_) continue;
     }
     read_.notify_all();
   }
@@ -267,7 +268,20 @@ std::shared_ptr<AheadFolder> WalkAhead::enter(AheadFolder& parent, AheadChild& c
       here = false;
     }
     if (folder->state == AheadFolder::State::done) break;
-    read_.wait_for(lock, std::chrono::milliseconds(20));
+    if (!queue_.empty() && ahead_ < kMaxAhead) {
+      // While a walker reads it, the walk reads the next folder no walker
+      // has taken: it would only wait otherwise.
+      AheadFolder& next_parent = **queue_.begin();
+      std::shared_ptr<AheadFolder> other = take_locked(next_parent, next_parent.children[next_parent.next_child]);
+      lock.unlock();
+      read_folder(*other);
+      lock.lock();
+      finish_locked(*other);
+    } else {
+      waiting_ = true;
+      read_.wait_for(lock, std::chrono::milliseconds(20));
+      waiting_ = false;
+    }
     if (stopped()) return nullptr;
   }
   if (stopped()) return nullptr;

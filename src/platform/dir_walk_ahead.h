@@ -63,7 +63,7 @@ struct AheadFolder {
 class WalkAhead {
  public:
   // Entries read and not yet taken by the walk, past which walkers wait.
-  static constexpr std::size_t kMaxAhead = 64 * 1024;
+  static constexpr std::size_t kMaxAhead = 16 * 1024;
   // Folders deeper than this, or with longer paths below the root, are left
   // to the walk (it opens them from their parent, as it does on its own).
   static constexpr std::size_t kMaxDepth = 64;
@@ -124,6 +124,7 @@ class WalkAhead {
   std::set<AheadFolder*, NextChildFirst> queue_;
   std::size_t ahead_ = 0;  // entries of folders read and not yet entered
   bool stopping_ = false;
+  bool waiting_ = false;  // the walk waits for a walker
   std::atomic<bool> stop_{false};
   std::atomic<std::uint32_t> slowness_{0};
   std::vector<std::thread> threads_;

@@ -88,6 +88,8 @@ void BlockingPool::count_free() {
 struct ParallelPool::Loop {
   std::size_t count;
   const std::function<void(std::size_t)>* body;
+  std::size_t seats;       // threads that may take part, the caller's included
+  std::size_t joined = 1;  // guarded by the pool's mutex
   std::atomic<std::size_t> next{0};
   std::mutex failure_mutex;
   std::exception_ptr failure;
@@ -141,6 +143,8 @@ void ParallelPool::worker_loop() {
     if (stopping_) return;
     seen = generation_;
     Loop* loop = current_;
+    if (loop->joined >= loop->seats) continue;
+    ++loop->joined;
     ++active_;
     lock.unlock();
     drain(*loop);
@@ -149,12 +153,14 @@ void ParallelPool::worker_loop() {
   }
 }
 
-void ParallelPool::for_each_index(std::size_t count, const std::function<void(std::size_t)>& body) {
+void ParallelPool::for_each_index(std::size_t count, const std::function<void(std::size_t)>& body,
+                                  std::size_t threads) {
   if (count == 0) return;
   std::lock_guard run_lock(run_mutex_);
   Loop loop;
   loop.count = count;
   loop.body = &body;
+  loop.seats = std::max<std::size_t>(1, threads);
   {
     std::lock_guard lock(mutex_);
     current_ = &loop;

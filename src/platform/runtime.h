@@ -74,10 +74,12 @@ class ParallelPool {
   std::size_t worker_count() const { return workers_.size(); }
 
   // Calls body(i) for every i in [0, count), spread over the workers and the
-  // caller, and returns when all calls have finished. The first exception a
-  // call throws is rethrown here after the loop has drained. Loops from
-  // different threads are serialised; a body must not start a nested loop.
-  void for_each_index(std::size_t count, const std::function<void(std::size_t)>& body);
+  // caller (`threads` of them at most, the caller included), and returns
+  // when all calls have finished. The first exception a call throws is
+  // rethrown here after the loop has drained. Loops from different threads
+  // are serialised; a body must not start a nested loop.
+  void for_each_index(std::size_t count, const std::function<void(std::size_t)>& body,
+                      std::size_t threads = static_cast<std::size_t>(-1));
 
  private:
   struct Loop;

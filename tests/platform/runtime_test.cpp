@@ -97,12 +97,26 @@ TEST(BlockingPoolTest, AJobThatNoThreadCanTakeFailsAtOnceNeverRunsAndThePoolServ
   EXPECT_THROW(BlockingPool(4, limited_starter(none)), std::exception);
 }
 
-TEST(ParallelPoolTest, EveryIndexRunsExactlyOnceAcrossRepeatedLoops) {
-  ParallelPool pool(3);
-  for (std::size_t count : {0u, 1u, 2u, 7u, 1000u}) {
-    std::vector<std::atomic<int>> hits(count);
-    pool.for_each_index(count, [&](std::size_t i) { hits[i]++; });
-    for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(hits[i].load(), 1) << "index " << i << " of " << count;
+TEST(ParallelPoolTest, EveryIndexRunsExactlyOnceAcrossRepeatedLoopsOnAtMostTheThreadsAllowed) {
+  ParallelPool pool(8);
+  for (std::size_t threads : {std::size_t{1}, std::size_t{3}, static_cast<std::size_t>(-1)}) {
+    for (std::size_t count : {0u, 1u, 2u, 7u, 1000u}) {
+      std::vector<std::atomic<int>> hits(count);
+      std::atomic<std::size_t> inside{0}, most{0};
+      pool.for_each_index(
+          count,
+          [&](std::size_t i) {
+            std::size_t now = ++inside;
+            for (std::size_t was = most.load(); was < now && !most.compare_exchange_weak(was, now);) {
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+            hits[i]++;
+            --inside;
+          },
+          threads);
+      for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(hits[i].load(), 1) << "index " << i << " of " << count;
+      EXPECT_LE(most.load(), threads);
+    }
   }
 }
 

@@ -3,12 +3,14 @@
 // adapter.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/handle_budget.h"
 #include "platform/result.h"
 
 namespace corvane::find_copies {
@@ -16,6 +18,10 @@ namespace corvane::find_copies {
 // The stages of a search's progress events besides "done" and warnings.
 inline constexpr std::string_view kStageCollecting = "collecting";
 inline constexpr std::string_view kStageHashing = "hashing";
+
+// Threads that read files to compare them, each holding one open: no more
+// than a call's handle budget, however many processors there are.
+inline constexpr std::size_t kFilesAtOnce = platform::kMaxOpenListings;
 
 enum class MatchMode { exact, similar };
 

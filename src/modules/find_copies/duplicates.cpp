@@ -193,7 +193,8 @@ void for_each_on_disk(const FileTable& table, std::vector<Compared*>& work,
     const Listed& y = table.at(b->file);
     return x.device != y.device ? x.device < y.device : x.file_id < y.file_id;
   });
-  runtime::parallel_pool().for_each_index(work.size(), [&](std::size_t i) { body(*work[i]); });
+  runtime::parallel_pool().for_each_index(
+      work.size(), [&](std::size_t i) { body(*work[i]); }, kFilesAtOnce);
 }
 
 // The most a listed file can add to a reply: its record in the pretty text,
@@ -260,7 +261,7 @@ class Comparison {
       Listed& listed = table_.at(refs[i]);
       listed.device = meta->stat.device;
       listed.file_id = meta->stat.file_id;
-    });
+    }, kFilesAtOnce);
     // Sorted with their keys at hand: a file's record is a lookup away.
     struct Keyed {
       std::uint64_t size, device, file_id;

@@ -111,7 +111,7 @@ std::vector<CopyEntry> find_identical(const std::vector<Candidate>& candidates, 
     if (hooks.stopped()) return;
     Result<std::string> full = fs_noatime::sha256_file_hex(c.path, hooks.stop);
     if (full.ok() && full.value() == seed.full && !hooks.stopped()) identical[i] = 1;
-  });
+  }, kFilesAtOnce);
 
   std::vector<CopyEntry> rows;
   for (std::size_t i = 0; i < candidates.size(); ++i) {

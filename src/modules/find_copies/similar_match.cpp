@@ -31,7 +31,7 @@ std::vector<CopyEntry> find_similar(const std::vector<Candidate>& candidates, st
     if (!fingerprint.ok() || hooks.stopped()) return;
     double s = similarity_of(fingerprint.value(), seed_fingerprint);
     if (threshold <= s) kept[i] = rounded_similarity(s);
-  });
+  }, kFilesAtOnce);
 
   std::vector<CopyEntry> rows;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
