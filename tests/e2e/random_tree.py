@@ -168,6 +168,7 @@ class Tree:
         os.makedirs(os.path.join(self.root, "Projects/web/node_modules/dep/node_modules"), exist_ok=True)
         self.write(os.path.join(self.root, "Projects/web/node_modules/dep/index.js"), rng.choice(self.pool))
         self.write(os.path.join(self.root, "tmp/left.tmp"), rng.randbytes(rng.choice(SIZES)))
+        self.write(os.path.join(self.root, "Desktop/Thumbs.db"), rng.randbytes(rng.choice(SIZES)))
         # The largest size a few times more: scan_top_files with a short list cuts inside them.
         for i in range(rng.randint(2, 6)):
             folder = rng.choice(self.folders)
