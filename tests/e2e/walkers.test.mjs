@@ -193,6 +193,7 @@ function runAll(online, warmUp, calls) {
       await server.next();
     }
     const out = [];
+    out.idleThreads = resources(server.pid).threads;
     for (let i = 0; i < calls.length; i++) {
       const [name, args] = calls[i];
       const label = `${online}, call ${i + 1} ${name} ${JSON.stringify(args)}`;
@@ -249,6 +250,9 @@ test('every walking tool answers the same at 1, 2, 16 and 64 processors, and lea
     const warmUp = callsFor(path.join(top, `t${SEEDS[0]}`), SEEDS[0]);
     for (const [online, n] of PROCESSORS) replies.push([n, await runAll(onlineFile(online), warmUp, calls)]);
     assertSame(replies, calls, 'reply');
+    // The processor count reached the server: its pools are sized by it.
+    const threads = replies.map(([, lines]) => lines.idleThreads);
+    assert.ok(threads[threads.length - 1] >= threads[0] + 63, `idle threads at 1 to 64 processors: ${threads}`);
     // The comparison means something: the replies are answers, with content.
     const answers = replies[0][1].map((l) => JSON.parse(l).result);
     assert.ok(answers.every((r) => r && r.isError === false), 'no call failed');
