@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <system_error>
+#include <thread>
 
 #include "platform/path.h"
 
@@ -51,7 +52,7 @@ WalkAhead::~WalkAhead() {
     stop_.store(true, std::memory_order_relaxed);
   }
   work_.notify_all();
-  for (std::thread& thread : threads_) thread.join();
+  for (runtime::LightThread& thread : threads_) thread.join();
   if (budget_ != nullptr) budget_->give_back(handles_);
 }
 
@@ -89,29 +90,27 @@ std::size_t WalkAhead::start(std::size_t count, HandleBudget& budget) {
 void WalkAhead::run() {
   for (;;) {
     std::shared_ptr<AheadFolder> folder;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      work_.wait(lock, [this] { return stopping_ || (!queue_.empty() && ahead_ < kMaxAhead); });
-      if (stopping_) return;
-      AheadFolder& parent = **queue_.begin();
-      folder = take_locked(parent, parent.children[parent.next_child]);
-    }
-    bool failed = false;
     try {
-      read_folder(*folder);
-    } catch (...) {
-      // Out of memory, most likely: the walk reads it itself, and fails there
-      // as a walk on its own would.
-      failed = true;
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (failed && folder->state == AheadFolder::State::reading) {
-        folder->state = AheadFolder::State::failed;
-      } else {
-        finish_locked(*folder);
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        work_.wait(lock, [this] { return stopping_ || (!queue_.empty() && ahead_ < kMaxAhead); });
+        if (stopping_) return;
+        AheadFolder& parent = **queue_.begin();
+        folder = take_locked(parent, parent.children[parent.next_child]);
       }
+      read_folder(*folder);
+      std::lock_guard<std::mutex> lock(mutex_);
+      finish_locked(*folder);
       if (!waiting_) continue;
+    } catch (...) {
+      // Out of memory, most likely: this walker stops, and the walk reads
+      // what it leaves itself (and fails there, as a walk on its own would).
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (folder != nullptr && folder->state == AheadFolder::State::reading) {
+        folder->state = AheadFolder::State::failed;
+      }
+      read_.notify_all();
+      return;
     }
     read_.notify_all();
   }

@@ -24,10 +24,10 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/dir_walk.h"
+#include "platform/runtime.h"
 
 namespace corvane::platform {
 
@@ -127,7 +127,7 @@ class WalkAhead {
   bool waiting_ = false;  // the walk waits for a walker
   std::atomic<bool> stop_{false};
   std::atomic<std::uint32_t> slowness_{0};
-  std::vector<std::thread> threads_;
+  std::vector<runtime::LightThread> threads_;
   HandleBudget* budget_ = nullptr;
   std::size_t handles_ = 0;
 };

@@ -124,6 +124,25 @@ bool arm_memory_reserve();
 BlockingPool& blocking_pool();
 ParallelPool& parallel_pool();
 
+// A thread with a small stack (1 MiB), for helpers that do little but
+// system calls: a walk's walkers. A process under an address-space limit
+// can afford many of these where it could not afford threads of the
+// default 8 MiB.
+class LightThread {
+ public:
+  // Throws std::system_error when the system refuses the thread.
+  explicit LightThread(std::function<void()> body);
+  LightThread(LightThread&& other) noexcept;
+  LightThread& operator=(LightThread&&) = delete;
+  ~LightThread();  // joins it if join() was not called
+  void join();
+
+  static constexpr std::size_t kStackBytes = 1 << 20;
+
+ private:
+  void* handle_ = nullptr;  // the system's thread, until joined
+};
+
 // Lowers the calling thread's scheduling priority, for helper work that
 // should only take the processor time the others leave (best effort; where
 // the system cannot do it for one thread alone, nothing changes).
