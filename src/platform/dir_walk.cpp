@@ -254,13 +254,11 @@ ListingSource::Read DirectoryWalk::read(Level& level) {
   }
   // What was drained ends in the read that ends the listing, so the walk
   // asks past it only when a stop cut the reading short.
-  if (level.lost || level.drained.empty()) return ListingSource::Read::error;
-  Drained& next = level.drained.front();
+  if (level.lost || level.next_drained == level.drained.size()) return ListingSource::Read::error;
+  Drained& next = level.drained[level.next_drained++];
   entry_ = std::move(next.entry);
   stat_failed_ = next.stat_failed;
-  ListingSource::Read read = next.read;
-  level.drained.pop_front();
-  return read;
+  return next.read;
 }
 
 // Descends into the directory entry just delivered. False when it could not
@@ -335,7 +333,7 @@ bool DirectoryWalk::push_ahead(std::shared_ptr<AheadFolder> folder) {
     ended_.denied = folder->denied;
     return false;
   }
-  std::deque<Drained> entries = std::move(folder->entries);
+  std::vector<Drained> entries = std::move(folder->entries);
   levels_.push_back(Level{.path_length = path_.size(),
                           .name_offset = name_offset_,
                           .raw_path_length = raw_path_.size(),
@@ -462,7 +460,14 @@ bool DirectoryWalk::next() {
   } else {
     leave_current_child();
   }
-  if (ahead_ != nullptr && !warm_tried_ && warm_ahead_ == WarmAhead::when_slow && ahead_->slow()) start_warming();
+  if (ahead_ != nullptr && !warm_tried_ && warm_ahead_ == WarmAhead::when_slow && ahead_->slow()) {
+    // A slow disk rewards more reads in flight. Walkers give them, and
+    // unlike warmers the walk uses what they read, so more walkers are
+    // started, not warmers.
+    warm_tried_ = true;
+    const std::size_t held = owned_ + ahead_->handles();
+    if (held < max_open_) ahead_->start(std::min(DirectoryWarmer::kThreads, max_open_ - held), *budget_);
+  }
 
   while (!levels_.empty()) {
     Level& top = levels_.back();

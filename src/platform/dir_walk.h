@@ -332,7 +332,8 @@ class DirectoryWalk {
     bool abandoned = false;
     // Once the listing was read to its end, its reads come from `drained`.
     bool is_drained = false;
-    std::deque<Drained> drained = {};  // what is still to be taken
+    std::vector<Drained> drained = {};
+    std::size_t next_drained = 0;  // the first still to be taken
     bool released = false;  // holds no handle
     bool lost = false;      // could not be resumed: the rest is unreadable
     std::uint32_t reads = 0;  // entries (failed ones too) taken from it so far

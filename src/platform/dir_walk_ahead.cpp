@@ -71,7 +71,7 @@ std::shared_ptr<AheadFolder> WalkAhead::read_root() {
 std::size_t WalkAhead::start(std::size_t count, HandleBudget& budget) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (queue_.empty()) return 0;
+    if (queue_.empty() && threads_.empty()) return 0;
   }
   budget_ = &budget;
   for (std::size_t i = 0; i < count && budget.try_take(1); ++i) {

@@ -52,7 +52,7 @@ struct AheadFolder {
   // Final once `state` is done: what reading it gave.
   bool opened = false;
   bool denied = false;
-  std::deque<DrainedRead> entries;
+  std::vector<DrainedRead> entries;
   std::vector<AheadChild> children;  // its folders in scope, in listing order
   // Guarded by the walkers' lock.
   State state = State::reading;
@@ -78,8 +78,8 @@ class WalkAhead {
 
   // The root, read whole on the calling thread.
   std::shared_ptr<AheadFolder> read_root();
-  // Starts up to `count` walkers, each with a handle from `budget`; how many
-  // started. None when there is nothing to read ahead.
+  // Starts up to `count` more walkers, each with a handle from `budget`;
+  // how many there are. None when there is nothing to read ahead.
   std::size_t start(std::size_t count, HandleBudget& budget);
   std::size_t handles() const { return handles_; }
 
