@@ -239,7 +239,8 @@ struct WalkOptions {
   // `stats_for`) asks for them; the walk then takes them in its own order,
   // so every event, and so every result, is the one a walk on its own
   // gives. 1: the walk reads every folder itself; kEveryProcessor: one per
-  // processor. Their handles come from the call's budget too.
+  // processor. Their handles come from the call's budget too. With
+  // walkers, a slow disk (`when_slow`) gets two more walkers, not warmers.
   std::size_t walkers = 1;
   // Which files' sizes and times the walkers fetch, by the file's raw name;
   // empty: every file's. stat() still answers for the others, at the cost
